@@ -1,0 +1,14 @@
+# Cross build for 64-bit Windows (x64): the flavour the tests run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(QF_TOOL_PREFIX x86_64-w64-mingw32)
+
+set(CMAKE_C_COMPILER   ${QF_TOOL_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QF_TOOL_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER  ${QF_TOOL_PREFIX}-windres)
+set(CMAKE_OBJDUMP      ${QF_TOOL_PREFIX}-objdump CACHE FILEPATH "objdump of the target")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QF_TOOL_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

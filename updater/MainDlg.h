@@ -1,0 +1,47 @@
+// The update program's one dialog.
+#pragma once
+
+#include "framework/atlapp.h"
+#include "framework/atlddx.h"
+#include "framework/atlframe.h"
+#include "framework/atlwin.h"
+#include "resource.h"
+
+class CMainDlg : public CDialogImpl<CMainDlg>,
+                 public CUpdateUI<CMainDlg>,
+                 public CMessageFilter,
+                 public CIdleHandler,
+                 public CWinDataExchange<CMainDlg>
+{
+public:
+    enum { IDD = IDD_MAINDLG };
+
+    CMainDlg() = default;
+    ~CMainDlg() override;
+
+    BOOL PreTranslateMessage(MSG* pMsg) override;
+    BOOL OnIdle() override;
+
+    BEGIN_MSG_MAP(CMainDlg)
+        MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+        COMMAND_ID_HANDLER(IDC_DOWNLOAD, OnDownload)
+        COMMAND_ID_HANDLER(IDCANCEL, OnClose)
+        COMMAND_ID_HANDLER(ID_DOWNLOAD_READY, OnDownloadReady)
+        COMMAND_ID_HANDLER(ID_DOWNLOAD_FAILED, OnDownloadFailed)
+        COMMAND_ID_HANDLER(ID_DOWNLOAD_PROGRESS, OnDownloadProgress)
+    END_MSG_MAP()
+
+    LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnDownload(WORD, WORD, HWND, BOOL&);
+    LRESULT OnClose(WORD, WORD wID, HWND, BOOL&);
+    LRESULT OnDownloadReady(WORD, WORD, HWND, BOOL&);
+    LRESULT OnDownloadFailed(WORD, WORD, HWND, BOOL&);
+    LRESULT OnDownloadProgress(WORD, WORD, HWND, BOOL&);
+
+private:
+    HWND m_hProgress = nullptr;
+    HWND m_hStatusText = nullptr;
+    HFONT m_hWhatsNewFont = nullptr;
+    bool m_bDownloading;  // set by OnInitDialog
+    int m_nPackaging;     // set by OnInitDialog
+};

@@ -1,0 +1,44 @@
+// Entry point and the loop function of the update program.
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "MainDlg.h"
+
+namespace
+{
+int RunUpdater(LPWSTR /*lpCmdLine*/, int nCmdShow)
+{
+    CMessageLoop theLoop;
+    g_appModule.AddMessageLoop(&theLoop);
+
+    int nRet = 0;
+    {
+        CMainDlg dlgMain;
+        if (dlgMain.Create(nullptr))
+        {
+            dlgMain.ShowWindow(nCmdShow);
+            nRet = theLoop.Run();
+        }
+        g_appModule.RemoveMessageLoop();
+    }
+    return nRet;
+}
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR lpCmdLine, int nCmdShow)
+{
+    ::CoInitialize(nullptr);
+
+    INITCOMMONCONTROLSEX iccx{};
+    iccx.dwSize = sizeof(iccx);
+    iccx.dwICC = ICC_BAR_CLASSES;
+    ::InitCommonControlsEx(&iccx);
+
+    g_appModule.Init(hInstance);
+    const int nRet = RunUpdater(lpCmdLine, nCmdShow);
+    g_appModule.Term();
+
+    ::CoUninitialize();
+    return nRet;
+}
