@@ -1,0 +1,39 @@
+#include "UpdaterSession.h"
+
+#include <gtest/gtest.h>
+
+namespace qftest
+{
+
+UpdaterSession::UpdaterSession(LaunchOptions options)
+{
+    if (options.currentDirectory.empty())
+        options.currentDirectory = m_dir.path();
+    m_process = std::make_unique<Process>(UpdaterPath(), options);
+    m_dialog = WaitForTopLevelWindow(m_process->id(), L"#32770", L"Quillfeed Automatic Update");
+    if (m_dialog)
+        WaitUntil([&] { return ::IsWindowVisible(m_dialog) != FALSE; });
+    EXPECT_NE(m_dialog, nullptr) << "the update dialog did not appear";
+}
+
+HWND UpdaterSession::Focus() const
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    const DWORD thread = ::GetWindowThreadProcessId(m_dialog, nullptr);
+    if (!::GetGUIThreadInfo(thread, &info))
+        return nullptr;
+    return info.hwndFocus;
+}
+
+void UpdaterSession::PressKey(WORD vk) const
+{
+    HWND target = Focus();
+    if (!target)
+        target = m_dialog;
+    const UINT scan = ::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+    ::PostMessageW(target, WM_KEYDOWN, vk, 1 | (scan << 16));
+    ::PostMessageW(target, WM_KEYUP, vk, 1 | (scan << 16) | (1u << 30) | (1u << 31));
+}
+
+} // namespace qftest

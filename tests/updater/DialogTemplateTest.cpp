@@ -1,0 +1,213 @@
+// The resources as compiled from the resource script: the dialog template to
+// the letter, the placeholder menu and the version record.
+#include "resource.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+struct TemplateItem
+{
+    DWORD style = 0;
+    short x = 0, y = 0, cx = 0, cy = 0;
+    DWORD id = 0;
+    std::wstring className;
+    std::wstring text;
+};
+
+struct DialogTemplate
+{
+    DWORD style = 0;
+    short x = 0, y = 0, cx = 0, cy = 0;
+    std::wstring menu, windowClass, caption, typeface;
+    WORD pointSize = 0, weight = 0;
+    BYTE italic = 0, charset = 0;
+    std::vector<TemplateItem> items;
+};
+
+class Reader
+{
+public:
+    explicit Reader(const BYTE* p) : m_p(p), m_start(p) {}
+    template <typename T>
+    T Read()
+    {
+        T value;
+        memcpy(&value, m_p, sizeof(T));
+        m_p += sizeof(T);
+        return value;
+    }
+    std::wstring ReadString()
+    {
+        std::wstring s;
+        for (wchar_t c; (c = Read<wchar_t>()) != 0;)
+            s.push_back(c);
+        return s;
+    }
+    // A name or an ordinal; ordinals of the predefined classes become their names.
+    std::wstring ReadNameOrOrdinal()
+    {
+        WORD first;
+        memcpy(&first, m_p, sizeof(first));
+        if (first == 0)
+        {
+            m_p += 2;
+            return L"";
+        }
+        if (first == 0xFFFF)
+        {
+            m_p += 2;
+            switch (const WORD ordinal = Read<WORD>())
+            {
+            case 0x80: return L"BUTTON";
+            case 0x81: return L"EDIT";
+            case 0x82: return L"STATIC";
+            default: return L"#" + std::to_wstring(ordinal);
+            }
+        }
+        return ReadString();
+    }
+    void AlignDword() { m_p = m_start + ((m_p - m_start + 3) & ~3); }
+
+private:
+    const BYTE* m_p;
+    const BYTE* m_start;
+};
+
+DialogTemplate LoadMainDialogTemplate()
+{
+    HMODULE module = ::GetModuleHandleW(nullptr);
+    HRSRC res = ::FindResourceW(module, MAKEINTRESOURCEW(IDD_MAINDLG), MAKEINTRESOURCEW(5)); // RT_DIALOG
+    if (!res)
+        return {};
+    Reader r(static_cast<const BYTE*>(::LockResource(::LoadResource(module, res))));
+    DialogTemplate t;
+    EXPECT_EQ(r.Read<WORD>(), 1) << "not an extended dialog template";
+    EXPECT_EQ(r.Read<WORD>(), 0xFFFF);
+    r.Read<DWORD>(); // help id
+    EXPECT_EQ(r.Read<DWORD>(), 0u) << "extended style";
+    t.style = r.Read<DWORD>();
+    const WORD count = r.Read<WORD>();
+    t.x = r.Read<short>();
+    t.y = r.Read<short>();
+    t.cx = r.Read<short>();
+    t.cy = r.Read<short>();
+    t.menu = r.ReadNameOrOrdinal();
+    t.windowClass = r.ReadNameOrOrdinal();
+    t.caption = r.ReadString();
+    t.pointSize = r.Read<WORD>();
+    t.weight = r.Read<WORD>();
+    t.italic = r.Read<BYTE>();
+    t.charset = r.Read<BYTE>();
+    t.typeface = r.ReadString();
+    for (WORD i = 0; i < count; ++i)
+    {
+        r.AlignDword();
+        TemplateItem item;
+        r.Read<DWORD>(); // help id
+        EXPECT_EQ(r.Read<DWORD>(), 0u) << "extended style of item " << i;
+        item.style = r.Read<DWORD>();
+        item.x = r.Read<short>();
+        item.y = r.Read<short>();
+        item.cx = r.Read<short>();
+        item.cy = r.Read<short>();
+        item.id = r.Read<DWORD>();
+        item.className = r.ReadNameOrOrdinal();
+        item.text = r.ReadNameOrOrdinal();
+        const WORD extra = r.Read<WORD>();
+        for (WORD b = 0; b < extra; ++b)
+            r.Read<BYTE>();
+        t.items.push_back(item);
+    }
+    return t;
+}
+} // namespace
+
+TEST(DialogTemplate, MainDialogHasItsCaptionFontStyleAndSize)
+{
+    const DialogTemplate t = LoadMainDialogTemplate();
+    EXPECT_EQ(t.style, 0x00CA0040u);
+    EXPECT_EQ(t.x, 0);
+    EXPECT_EQ(t.y, 0);
+    EXPECT_EQ(t.cx, 395);
+    EXPECT_EQ(t.cy, 282);
+    EXPECT_EQ(t.menu, L"");
+    EXPECT_EQ(t.windowClass, L"");
+    EXPECT_EQ(t.caption, L"Quillfeed Automatic Update");
+    EXPECT_EQ(t.pointSize, 8);
+    EXPECT_EQ(t.weight, 0);
+    EXPECT_EQ(t.italic, 0);
+    EXPECT_EQ(t.charset, 0);
+    EXPECT_EQ(t.typeface, L"MS Sans Serif");
+}
+
+TEST(DialogTemplate, MainDialogControlsAreExactlyTheNineInTemplateOrder)
+{
+    struct Expected
+    {
+        DWORD id;
+        const wchar_t* className;
+        const wchar_t* text;
+        short x, y, cx, cy;
+        DWORD style;
+    };
+    const Expected expected[] = {
+        {1000, L"EDIT", L"", 7, 17, 381, 194, 0x50A00804},
+        {1005, L"BUTTON", L"Download && Upgrade", 7, 216, 79, 14, 0x50010001},
+        {1007, L"BUTTON", L"Installer version", 92, 218, 104, 10, 0x50020009},
+        {1008, L"BUTTON", L"Zipped version", 92, 230, 104, 10, 0x50000009},
+        {2, L"BUTTON", L"Close", 314, 215, 74, 14, 0x50010000},
+        {1006, L"STATIC", L"Downloading...", 7, 249, 301, 8, 0x40020000},
+        {1002, L"msctls_progress32", L"", 7, 261, 244, 14, 0x40800000},
+        {1009, L"STATIC", L"How to upgrade?", 199, 219, 56, 8, 0x50020000},
+        {1010, L"STATIC", L"What's New:", 7, 7, 42, 8, 0x50020000},
+    };
+    const DialogTemplate t = LoadMainDialogTemplate();
+    ASSERT_EQ(t.items.size(), std::size(expected));
+    for (size_t i = 0; i < t.items.size(); ++i)
+    {
+        SCOPED_TRACE(expected[i].id);
+        const TemplateItem& item = t.items[i];
+        EXPECT_EQ(item.id, expected[i].id);
+        // Class names are case-insensitive; the resource compiler stores custom ones in capitals.
+        EXPECT_EQ(_wcsicmp(item.className.c_str(), expected[i].className), 0);
+        EXPECT_EQ(item.text, expected[i].text);
+        EXPECT_EQ(item.x, expected[i].x);
+        EXPECT_EQ(item.y, expected[i].y);
+        EXPECT_EQ(item.cx, expected[i].cx);
+        EXPECT_EQ(item.cy, expected[i].cy);
+        EXPECT_EQ(item.style, expected[i].style);
+    }
+}
+
+TEST(DialogTemplate, PlaceholderMenuDefinesTheThreeDownloadCommands)
+{
+    HMENU menu = ::LoadMenuW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_PLACEHOLDER));
+    ASSERT_NE(menu, nullptr);
+    wchar_t name[64]{};
+    ::GetMenuStringW(menu, 0, name, 64, MF_BYPOSITION);
+    EXPECT_STREQ(name, L"PlaceHolder");
+    HMENU popup = ::GetSubMenu(menu, 0);
+    ASSERT_NE(popup, nullptr);
+    const std::pair<UINT, const wchar_t*> items[] = {
+        {0x8005, L"ID_DOWNLOAD_READY"}, {0x8007, L"ID_DOWNLOAD_FAILED"}, {0x8009, L"ID_DOWNLOAD_PROGRESS"}};
+    ASSERT_EQ(::GetMenuItemCount(popup), 3);
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_EQ(::GetMenuItemID(popup, i), items[i].first);
+        ::GetMenuStringW(popup, i, name, 64, MF_BYPOSITION);
+        EXPECT_STREQ(name, items[i].second);
+    }
+    ::DestroyMenu(menu);
+}
+
+TEST(DialogTemplate, NoIconIsShipped)
+{
+    EXPECT_EQ(::FindResourceW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
+                              MAKEINTRESOURCEW(14)), nullptr); // RT_GROUP_ICON
+}
