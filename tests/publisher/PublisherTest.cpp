@@ -1,0 +1,98 @@
+// The loopback publisher answers the way the tests of the updater rely on.
+#include "Publisher.h"
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace
+{
+// One raw request; everything the server sent until it closed.
+std::string Fetch(const std::string& path)
+{
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(qftest::kPublisherPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0)
+    {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        ::send(s, request.data(), static_cast<int>(request.size()), 0);
+        char buffer[4096];
+        int got;
+        while ((got = ::recv(s, buffer, sizeof(buffer), 0)) > 0)
+            reply.append(buffer, static_cast<size_t>(got));
+    }
+    ::closesocket(s);
+    return reply;
+}
+
+std::string BodyOf(const std::string& reply)
+{
+    const size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : reply.substr(end + 4);
+}
+} // namespace
+
+TEST(Publisher, ServesTheContentFolderAndInMemoryBodies)
+{
+    qftest::ScratchDir dir;
+    ::CreateDirectoryW(dir.file(L"dist").c_str(), nullptr);
+    qftest::WriteFileBytes(dir.file(L"dist\\Quillfeed.zip"), std::string("PK\x03\x04zip", 7));
+    qftest::Publisher publisher(dir.path());
+    publisher.SetContent("/whatsnew.txt", "line one\nline two\n");
+
+    const std::string zip = Fetch("/dist/Quillfeed.zip");
+    EXPECT_EQ(zip.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << zip;
+    EXPECT_NE(zip.find("Content-Length: 7\r\n"), std::string::npos);
+    EXPECT_EQ(BodyOf(zip), std::string("PK\x03\x04zip", 7));
+
+    const std::string text = Fetch("/whatsnew.txt?x=1");
+    EXPECT_EQ(BodyOf(text), "line one\nline two\n");
+    EXPECT_EQ(publisher.RequestCount("/whatsnew.txt"), 1);
+
+    EXPECT_EQ(Fetch("/missing").rfind("HTTP/1.1 404 ", 0), 0u);
+    EXPECT_EQ(Fetch("/../secret").rfind("HTTP/1.1 404 ", 0), 0u);
+}
+
+TEST(Publisher, MisbehavesOnRequest)
+{
+    qftest::Publisher publisher;
+    const std::string body(10000, 'x');
+    publisher.SetContent("/a", body);
+
+    publisher.SetStatus("/a", 500);
+    EXPECT_EQ(Fetch("/a").rfind("HTTP/1.1 500 ", 0), 0u);
+
+    publisher.ResetBehaviour("/a");
+    publisher.SetOmitContentLength("/a");
+    std::string reply = Fetch("/a");
+    EXPECT_EQ(reply.find("Content-Length"), std::string::npos);
+    EXPECT_EQ(BodyOf(reply), body);
+
+    publisher.ResetBehaviour("/a");
+    publisher.SetDropAfter("/a", 1234);
+    reply = Fetch("/a");
+    EXPECT_NE(reply.find("Content-Length: 10000\r\n"), std::string::npos);
+    EXPECT_EQ(BodyOf(reply), body.substr(0, 1234));
+
+    publisher.ResetBehaviour("/a");
+    publisher.SetRate("/a", 40000);
+    publisher.SetStall("/a", 5000, 300);
+    EXPECT_EQ(BodyOf(Fetch("/a")), body);
+}
+
+TEST(Publisher, StoppingCutsAStalledTransferShort)
+{
+    auto publisher = std::make_unique<qftest::Publisher>();
+    publisher->SetContent("/slow", std::string(100, 'y'));
+    publisher->SetStall("/slow", 10, 600000);
+    std::string reply;
+    std::thread client([&] { reply = Fetch("/slow"); });
+    ASSERT_TRUE(qftest::WaitUntil([&] { return publisher->RequestCount("/slow") == 1; }));
+    publisher.reset();  // would hang for ten minutes if the stall ignored the stop
+    client.join();
+    EXPECT_EQ(BodyOf(reply), std::string(10, 'y'));
+}

@@ -1,0 +1,394 @@
+#include "Publisher.h"
+
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <stdexcept>
+
+namespace qftest
+{
+
+struct Publisher::Connection
+{
+    SOCKET s = INVALID_SOCKET;
+    std::thread thread;
+    std::atomic<bool> bDone{false};
+};
+
+namespace
+{
+constexpr size_t kMaxHeader = 64 * 1024;
+constexpr DWORD kPortWaitMs = 120000;
+
+std::string PathOnly(const std::string& target)
+{
+    return target.substr(0, target.find('?'));
+}
+
+const char* ReasonOf(int nStatus)
+{
+    switch (nStatus)
+    {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+std::string ContentTypeOf(const std::string& path)
+{
+    auto endsWith = [&](const char* ext) {
+        const size_t n = strlen(ext);
+        return path.size() >= n && path.compare(path.size() - n, n, ext) == 0;
+    };
+    if (endsWith(".txt"))
+        return "text/plain";
+    if (endsWith(".html") || path.rfind("/blog/", 0) == 0)
+        return "text/html";
+    if (endsWith(".zip"))
+        return "application/zip";
+    return "application/octet-stream";
+}
+
+bool ReadWholeFile(const std::wstring& file, std::string& bytes)
+{
+    HANDLE h = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size{};
+    bool ok = ::GetFileSizeEx(h, &size) && size.QuadPart < 512LL * 1024 * 1024;
+    if (ok)
+    {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        DWORD read = 0;
+        ok = bytes.empty() || (::ReadFile(h, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+                               read == bytes.size());
+    }
+    ::CloseHandle(h);
+    return ok;
+}
+
+// Someone (another build tree's tests, say) already answers on the port.
+bool PortAnswers(unsigned short port)
+{
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool answers = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    ::closesocket(s);
+    return answers;
+}
+} // namespace
+
+Publisher::Publisher(std::wstring contentDir, unsigned short port)
+    : m_contentDir(std::move(contentDir)), m_nPort(port)
+{
+    WSADATA wsa{};
+    if (::WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
+        throw std::runtime_error("WSAStartup failed");
+    m_hStop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+    // The port is fixed by the build, and other build trees on the machine may
+    // be running their tests on it: wait for it rather than fail at once.
+    // Address reuse lets us bind over connections of an earlier run that
+    // still linger; the probe keeps us from sharing the port with a live
+    // listener.
+    const DWORD start = ::GetTickCount();
+    for (;;)
+    {
+        if (!PortAnswers(m_nPort))
+        {
+            m_listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            BOOL yes = TRUE;
+            ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof(yes));
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(m_nPort);
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+                ::listen(m_listener, SOMAXCONN) == 0)
+                break;
+            ::closesocket(m_listener);
+            m_listener = INVALID_SOCKET;
+        }
+        if (::GetTickCount() - start > kPortWaitMs)
+        {
+            ::CloseHandle(m_hStop);
+            ::WSACleanup();
+            throw std::runtime_error("the publisher port " + std::to_string(m_nPort) + " stays taken");
+        }
+        ::Sleep(250);
+    }
+    m_acceptThread = std::thread([this] { AcceptLoop(); });
+}
+
+Publisher::~Publisher()
+{
+    ::SetEvent(m_hStop);
+    ::closesocket(m_listener);
+    m_acceptThread.join();
+    std::vector<std::unique_ptr<Connection>> connections;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        connections.swap(m_connections);
+    }
+    for (auto& c : connections)
+    {
+        ::shutdown(c->s, SD_BOTH);
+        c->thread.join();
+        ::closesocket(c->s);
+    }
+    ::CloseHandle(m_hStop);
+    ::WSACleanup();
+}
+
+void Publisher::SetContent(const std::string& path, std::string body)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_content[path] = std::move(body);
+}
+
+void Publisher::RemoveContent(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_content.erase(path);
+}
+
+void Publisher::SetBehaviour(const std::string& path, const PathBehaviour& behaviour)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour[path] = behaviour;
+}
+
+void Publisher::SetStatus(const std::string& path, int nStatus)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour[path].nStatus = nStatus;
+}
+
+void Publisher::SetOmitContentLength(const std::string& path, bool bOmit)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour[path].bOmitContentLength = bOmit;
+}
+
+void Publisher::SetRate(const std::string& path, size_t nBytesPerSecond)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour[path].nBytesPerSecond = nBytesPerSecond;
+}
+
+void Publisher::SetStall(const std::string& path, size_t nAfterBytes, DWORD nMilliseconds)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour[path].nStallAfter = nAfterBytes;
+    m_behaviour[path].nStallMs = nMilliseconds;
+}
+
+void Publisher::SetDropAfter(const std::string& path, size_t nAfterBytes)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour[path].nDropAfter = nAfterBytes;
+}
+
+void Publisher::ResetBehaviour(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour.erase(path);
+}
+
+std::vector<std::string> Publisher::Requests() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_requests;
+}
+
+int Publisher::RequestCount(const std::string& path) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return static_cast<int>(std::count_if(m_requests.begin(), m_requests.end(),
+                                          [&](const std::string& r) { return PathOnly(r) == path; }));
+}
+
+std::wstring Publisher::Url(const std::string& path) const
+{
+    return L"http://127.0.0.1:" + std::to_wstring(m_nPort) + std::wstring(path.begin(), path.end());
+}
+
+void Publisher::AcceptLoop()
+{
+    for (;;)
+    {
+        SOCKET s = ::accept(m_listener, nullptr, nullptr);
+        if (s == INVALID_SOCKET)
+        {
+            if (::WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0)
+                return;
+            continue;
+        }
+        std::lock_guard<std::mutex> guard(m_lock);
+        // Reap the connections that have ended.
+        for (auto it = m_connections.begin(); it != m_connections.end();)
+        {
+            if ((*it)->bDone)
+            {
+                (*it)->thread.join();
+                ::closesocket((*it)->s);
+                it = m_connections.erase(it);
+            }
+            else
+                ++it;
+        }
+        auto c = std::make_unique<Connection>();
+        c->s = s;
+        Connection* pc = c.get();
+        c->thread = std::thread([this, pc] {
+            Serve(pc->s);
+            pc->bDone = true;
+        });
+        m_connections.push_back(std::move(c));
+    }
+}
+
+bool Publisher::Pause(DWORD nMilliseconds)
+{
+    return ::WaitForSingleObject(m_hStop, nMilliseconds) == WAIT_OBJECT_0;
+}
+
+bool Publisher::SendAll(SOCKET s, const char* p, size_t n)
+{
+    while (n > 0)
+    {
+        if (::WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0)
+            return false;
+        const int sent = ::send(s, p, static_cast<int>(std::min<size_t>(n, 64 * 1024)), 0);
+        if (sent <= 0)
+            return false;
+        p += sent;
+        n -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool Publisher::Lookup(const std::string& path, std::string& body, PathBehaviour& behaviour)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto b = m_behaviour.find(path);
+        if (b != m_behaviour.end())
+            behaviour = b->second;
+        auto c = m_content.find(path);
+        if (c != m_content.end())
+        {
+            body = c->second;
+            return true;
+        }
+    }
+    // Only plain paths below the content folder.
+    if (m_contentDir.empty() || path.empty() || path[0] != '/' || path.find("..") != std::string::npos ||
+        path.find('\\') != std::string::npos || path.find(':') != std::string::npos)
+        return false;
+    std::wstring file = m_contentDir;
+    for (char ch : path)
+        file += ch == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(ch));
+    const DWORD attributes = ::GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    return ReadWholeFile(file, body);
+}
+
+void Publisher::Serve(SOCKET s)
+{
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < kMaxHeader)
+    {
+        const int got = ::recv(s, buffer, sizeof(buffer), 0);
+        if (got <= 0)
+            return;
+        request.append(buffer, static_cast<size_t>(got));
+    }
+
+    const size_t lineEnd = request.find("\r\n");
+    const std::string line = request.substr(0, lineEnd);
+    const size_t sp1 = line.find(' ');
+    const size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
+    const std::string method = line.substr(0, sp1);
+    const std::string target =
+        sp1 == std::string::npos ? std::string() : line.substr(sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
+    const std::string path = PathOnly(target);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_requests.push_back(target);
+    }
+
+    std::string body;
+    PathBehaviour behaviour;
+    int nStatus = 200;
+    if (method != "GET" && method != "HEAD")
+        nStatus = 400;
+    else if (!Lookup(path, body, behaviour))
+        nStatus = 404;
+    if (behaviour.nStatus != 200)
+        nStatus = behaviour.nStatus;
+    if (nStatus != 200)
+    {
+        char page[160];
+        snprintf(page, sizeof(page), "<html><body><h1>%d %s</h1></body></html>\r\n", nStatus, ReasonOf(nStatus));
+        body = page;
+    }
+
+    std::string head = "HTTP/1.1 " + std::to_string(nStatus) + " " + ReasonOf(nStatus) + "\r\n";
+    head += "Content-Type: " + (nStatus == 200 ? ContentTypeOf(path) : std::string("text/html")) + "\r\n";
+    if (!behaviour.bOmitContentLength)
+        head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    // Every run of a program under test must see the content of this run,
+    // never a cached copy of an earlier one.
+    head += "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+    if (!SendAll(s, head.data(), head.size()) || method == "HEAD")
+    {
+        ::shutdown(s, SD_SEND);
+        return;
+    }
+
+    // The body, in slices small enough for the rate, the stall and the drop.
+    const size_t nLimit = std::min(body.size(), behaviour.nDropAfter);
+    const size_t nSlice = behaviour.nBytesPerSecond ? std::max<size_t>(1, behaviour.nBytesPerSecond / 10) : 64 * 1024;
+    const DWORD nSliceMs = behaviour.nBytesPerSecond
+        ? static_cast<DWORD>(std::max<size_t>(1, nSlice * 1000 / behaviour.nBytesPerSecond)) : 0;
+    bool bStalled = behaviour.nStallMs == 0;
+    size_t nSent = 0;
+    while (nSent < nLimit)
+    {
+        if (!bStalled && nSent >= behaviour.nStallAfter)
+        {
+            bStalled = true;
+            if (Pause(behaviour.nStallMs))
+                return;
+        }
+        size_t n = std::min(nSlice, nLimit - nSent);
+        if (!bStalled)
+            n = std::min(n, behaviour.nStallAfter - nSent);
+        if (!SendAll(s, body.data() + nSent, n))
+            return;
+        nSent += n;
+        if (nSliceMs && nSent < nLimit && Pause(nSliceMs))
+            return;
+    }
+    if (!bStalled && nSent >= behaviour.nStallAfter && Pause(behaviour.nStallMs))
+        return;
+    ::shutdown(s, SD_SEND);
+}
+
+} // namespace qftest

@@ -1,0 +1,97 @@
+// The loopback publisher: a small HTTP/1.1 server on 127.0.0.1 standing in for
+// the publisher's web server in tests and the demo. It serves a folder of
+// sample content and in-memory bodies, and can misbehave on a given path:
+// answer with a status code, leave out Content-Length, send slowly, stall,
+// or drop the connection midway.
+//
+// Test and demo equipment only; it never links into a deliverable.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qftest
+{
+
+// The port of the publisher URL this build was configured with.
+constexpr unsigned short kPublisherPort = QF_PUBLISHER_PORT;
+
+// How one path is answered. The defaults serve the content plainly.
+struct PathBehaviour
+{
+    int nStatus = 200;               // anything but 200 answers with that status and a small error page
+    bool bOmitContentLength = false; // the end of the body is the end of the connection
+    size_t nBytesPerSecond = 0;      // 0: as fast as the socket takes it
+    size_t nStallAfter = 0;          // body bytes sent before the stall...
+    DWORD nStallMs = 0;              // ...and how long nothing more is sent (0: no stall)
+    size_t nDropAfter = SIZE_MAX;    // body bytes sent before the connection is dropped
+};
+
+class Publisher
+{
+public:
+    // Starts listening on 127.0.0.1:port at once and serves files from
+    // contentDir (may be empty: in-memory content only). Throws
+    // std::runtime_error when the port cannot be bound.
+    explicit Publisher(std::wstring contentDir = L"", unsigned short port = kPublisherPort);
+    // Stops listening, cuts open connections (a stall or slow send ends at
+    // once) and waits for every connection thread.
+    ~Publisher();
+    Publisher(const Publisher&) = delete;
+    Publisher& operator=(const Publisher&) = delete;
+
+    // Serves body at path (for example "/whatsnew.txt"), in place of any
+    // file of the content folder.
+    void SetContent(const std::string& path, std::string body);
+    // Forgets the in-memory body of path (the folder's file is served again).
+    void RemoveContent(const std::string& path);
+    void SetBehaviour(const std::string& path, const PathBehaviour& behaviour);
+    void SetStatus(const std::string& path, int nStatus);
+    void SetOmitContentLength(const std::string& path, bool bOmit = true);
+    void SetRate(const std::string& path, size_t nBytesPerSecond);
+    void SetStall(const std::string& path, size_t nAfterBytes, DWORD nMilliseconds);
+    void SetDropAfter(const std::string& path, size_t nAfterBytes);
+    void ResetBehaviour(const std::string& path);
+
+    // Request paths (query included) in the order they arrived.
+    std::vector<std::string> Requests() const;
+    // How many requests named path (query ignored).
+    int RequestCount(const std::string& path) const;
+
+    unsigned short port() const { return m_nPort; }
+    // "http://127.0.0.1:port" + path
+    std::wstring Url(const std::string& path = "") const;
+
+private:
+    struct Connection;
+
+    void AcceptLoop();
+    void Serve(SOCKET s);
+    bool Lookup(const std::string& path, std::string& body, PathBehaviour& behaviour);
+    // Sends while the server runs; false once the peer or the server is gone.
+    bool SendAll(SOCKET s, const char* p, size_t n);
+    // Waits on the stop event; true when the server is stopping.
+    bool Pause(DWORD nMilliseconds);
+
+    std::wstring m_contentDir;
+    unsigned short m_nPort;
+    SOCKET m_listener = INVALID_SOCKET;
+    HANDLE m_hStop = nullptr;
+    std::thread m_acceptThread;
+
+    mutable std::mutex m_lock;
+    std::map<std::string, std::string> m_content;
+    std::map<std::string, PathBehaviour> m_behaviour;
+    std::vector<std::string> m_requests;
+    std::vector<std::unique_ptr<Connection>> m_connections;
+};
+
+} // namespace qftest
