@@ -39,6 +39,9 @@ public:
     LRESULT OnDownloadProgress(WORD, WORD, HWND, BOOL&);
 
 private:
+    void CreateWhatsNewFont();
+    void ShowWhatsNew();
+
     HWND m_hProgress = nullptr;
     HWND m_hStatusText = nullptr;
     HFONT m_hWhatsNewFont = nullptr;
