@@ -35,12 +35,27 @@ UINT ThreadAnsiCodePage()
     return LegacyThreadAnsiCodePage(::GetThreadLocale());
 }
 
-// Watches the transfer only to learn the HTTP status: the platform saves an
-// error page as if it were the file and still reports success.
+// Watches the transfer only to learn whether the server delivered the file:
+// the platform saves an error page, or a body cut short, as if it were the
+// file and still reports success.
 class CHttpStatusWatch : public IBindStatusCallback, public IHttpNegotiate
 {
 public:
     DWORD m_nStatus = 0;
+    HRESULT m_hrStop = S_OK;
+    bool m_bEnded = false;
+    ULONG m_nReceived = 0;
+    ULONG m_nExpected = 0;
+
+    // The server answered 200 and delivered as many bytes as it announced.
+    bool Delivered() const
+    {
+        if (m_nStatus != 0 && m_nStatus != HTTP_STATUS_OK)
+            return false;
+        if (FAILED(m_hrStop))
+            return false;
+        return !m_bEnded || m_nExpected == 0 || m_nReceived >= m_nExpected;
+    }
 
     // A stack object: the counts only keep COM's bookkeeping honest.
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
@@ -65,8 +80,21 @@ public:
     STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
     STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
     STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
-    STDMETHODIMP OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return S_OK; }
-    STDMETHODIMP OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
+    STDMETHODIMP OnProgress(ULONG nProgress, ULONG nProgressMax, ULONG nStatusCode, LPCWSTR) override
+    {
+        if (nStatusCode == BINDSTATUS_ENDDOWNLOADDATA)
+        {
+            m_bEnded = true;
+            m_nReceived = nProgress;
+            m_nExpected = nProgressMax;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP OnStopBinding(HRESULT hrResult, LPCWSTR) override
+    {
+        m_hrStop = hrResult;
+        return S_OK;
+    }
     STDMETHODIMP GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
     STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
     STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
@@ -91,7 +119,7 @@ HRESULT FetchToCacheFile(LPCWSTR pszUrl, LPWSTR szFileName, DWORD nBufferLength)
 {
     CHttpStatusWatch watch;
     HRESULT hr = ::URLDownloadToCacheFileW(nullptr, pszUrl, szFileName, nBufferLength, 0, &watch);
-    if (hr == S_OK && watch.m_nStatus != 0 && watch.m_nStatus != HTTP_STATUS_OK)
+    if (hr == S_OK && !watch.Delivered())
         hr = INET_E_DOWNLOAD_FAILURE;
     return hr;
 }

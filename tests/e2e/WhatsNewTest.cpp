@@ -84,3 +84,11 @@ TEST(WhatsNew, TextWithoutContentLengthArrivesWhole)
     publisher.SetOmitContentLength("/whatsnew.txt");
     EXPECT_EQ(WhatsNewShown(publisher), L"no length given\r\n");
 }
+
+TEST(WhatsNew, ATextCutShortByTheServerShowsTheFailureText)
+{
+    Publisher publisher;
+    publisher.SetContent("/whatsnew.txt", std::string(5000, 'n'));
+    publisher.SetDropAfter("/whatsnew.txt", 1000);
+    EXPECT_EQ(WhatsNewShown(publisher), kFailure);
+}
