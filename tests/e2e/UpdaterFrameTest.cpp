@@ -110,9 +110,16 @@ TEST(UpdaterDialog, MinimisedShowCommandShowsItMinimisedAndStillCentred)
 
     ::ShowWindowAsync(updater.dialog(), SW_RESTORE);
     ASSERT_TRUE(WaitUntil([&] { return !::IsIconic(updater.dialog()); }));
+    // Under Wine the restored position can arrive a moment after the state:
+    // wait for the window to leave the minimised spot before comparing.
     RECT window{};
-    ::GetWindowRect(updater.dialog(), &window);
-    ExpectCentredOn(window, WorkArea());
+    const RECT area = WorkArea();
+    WaitUntil([&] {
+        ::GetWindowRect(updater.dialog(), &window);
+        return window.left == (area.left + area.right) / 2 - (window.right - window.left) / 2 &&
+               window.top == (area.top + area.bottom) / 2 - (window.bottom - window.top) / 2;
+    });
+    ExpectCentredOn(window, area);
 }
 
 TEST(UpdaterDialog, CloseButtonEndsWithExitCodeTwo)
