@@ -1,5 +1,7 @@
 #include "MainDlg.h"
 
+#include "PublisherUrl.h"
+
 CMainDlg::~CMainDlg()
 {
     if (m_hWhatsNewFont && ::DeleteObject(m_hWhatsNewFont))
@@ -58,7 +60,11 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     // 10. The radio buttons from the packaging choice.
     ExchangeRadioGroup(IDC_INSTALLER_VERSION, m_nPackaging, FALSE);
 
-    // 11. The link labels.
+    // 11. The link labels keep the statics' own texts and open the publisher's pages.
+    m_linkWhatsNew.SubclassWindow(GetDlgItem(IDC_WHATSNEW_LINK));
+    m_linkWhatsNew.SetHyperLink(QUILLFEED_PUBLISHER_URL L"/whatsnew.html");
+    m_linkHowToUpgrade.SubclassWindow(GetDlgItem(IDC_HOWTO_UPGRADE));
+    m_linkHowToUpgrade.SetHyperLink(QUILLFEED_PUBLISHER_URL L"/blog/14");
 
     // 12. The system puts the focus on the first tab stop, the download button.
     return TRUE;

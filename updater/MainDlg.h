@@ -5,6 +5,7 @@
 #include "framework/atlddx.h"
 #include "framework/atlframe.h"
 #include "framework/atlwin.h"
+#include "HyperLink.h"
 #include "resource.h"
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
@@ -44,4 +45,7 @@ private:
     HFONT m_hWhatsNewFont = nullptr;
     bool m_bDownloading;  // set by OnInitDialog
     int m_nPackaging;     // set by OnInitDialog
+    // Destroyed in reverse order: m_linkHowToUpgrade first.
+    CHyperLink m_linkWhatsNew;
+    CHyperLink m_linkHowToUpgrade;
 };
