@@ -43,7 +43,8 @@ public:
     BEGIN_MSG_MAP(CHyperLinkImpl)
         MESSAGE_HANDLER(WM_CREATE, OnCreate)
         MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
-        MESSAGE_RANGE_HANDLER(WM_MOUSEFIRST, WM_MOUSELAST, OnMouseMessage)
+        // The classic mouse messages (0x200 to 0x209) go to the tooltip first.
+        MESSAGE_RANGE_HANDLER(WM_MOUSEFIRST, WM_MBUTTONDBLCLK, OnMouseMessage)
         MESSAGE_HANDLER(WM_MOUSEMOVE, OnMouseMove)
         MESSAGE_HANDLER(WM_LBUTTONDOWN, OnLButtonDown)
         MESSAGE_HANDLER(WM_LBUTTONUP, OnLButtonUp)
