@@ -107,8 +107,15 @@ TEST(UpdaterDialog, MinimisedShowCommandShowsItMinimisedAndStillCentred)
 
     ::ShowWindowAsync(updater.dialog(), SW_RESTORE);
     ASSERT_TRUE(WaitUntil([&] { return !::IsIconic(updater.dialog()); }));
+    // Wine clears the minimised state before it moves the window back from
+    // its icon place, so wait for the move before looking.
     RECT window{};
-    ::GetWindowRect(updater.dialog(), &window);
+    WaitUntil([&] {
+        ::GetWindowRect(updater.dialog(), &window);
+        const RECT area = WorkArea();
+        return window.left == (area.left + area.right) / 2 - (window.right - window.left) / 2 &&
+               window.top == (area.top + area.bottom) / 2 - (window.bottom - window.top) / 2;
+    });
     ExpectCentredOn(window, WorkArea());
 }
 
