@@ -7,6 +7,7 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -476,6 +477,25 @@ TEST(HyperLinkHitTest, NarrowTextInAWideStaticIsTheOnlyLink)
     EXPECT_EQ(::GetCapture(), nullptr);
     EXPECT_TRUE(opened.WaitFor("http://127.0.0.1:18931/whatsnew.html"));
     EXPECT_EQ(opened.Text(), "http://127.0.0.1:18931/whatsnew.html\n") << "one click, one page";
+}
+
+TEST(HyperLinkHitTest, CentredAndRightAlignedTextFollowTheStaticsWidth)
+{
+    ModuleScope module;
+    LinkHost right(L"Link", SS_RIGHT, 300);
+    EXPECT_EQ(right.link.GetLinkRect().right, 300);
+    EXPECT_GT(right.link.GetLinkRect().left, 200);
+    ::SetWindowPos(right.label(), nullptr, 0, 0, 200, 40, SWP_NOMOVE | SWP_NOZORDER);
+    EXPECT_EQ(right.link.GetLinkRect().right, 200);
+
+    LinkHost centred(L"Link", SS_CENTER, 300);
+    const RECT rc = centred.link.GetLinkRect();
+    EXPECT_LE(std::abs((rc.left + rc.right) / 2 - 150), 1);
+
+    // A new label is measured again and becomes the control's text.
+    ASSERT_TRUE(centred.link.SetLabel(L"A much longer label text"));
+    EXPECT_EQ(WindowText(centred.label()), L"A much longer label text");
+    EXPECT_GT(centred.link.GetLinkRect().right - centred.link.GetLinkRect().left, rc.right - rc.left);
 }
 
 TEST(HyperLinkKeyboard, EnterAndSpaceOpenThePageOtherCharactersDoNot)
