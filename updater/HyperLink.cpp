@@ -323,6 +323,17 @@ bool CHyperLinkImpl::CalcLabelRect()
         ::OffsetRect(&m_rcLink, (rcClient.right - m_rcLink.right) / 2, 0);
     else if (uFormat & DT_RIGHT)
         ::OffsetRect(&m_rcLink, rcClient.right - m_rcLink.right, 0);
+
+    // The tooltip follows the text when the label or the control's size changes.
+    if (m_hTip && !m_strHyperLink.empty())
+    {
+        TTTOOLINFOW ti{};
+        ti.cbSize = kToolInfoSize;
+        ti.hwnd = m_hWnd;
+        ti.uId = kToolId;
+        ti.rect = m_rcLink;
+        ::SendMessageW(m_hTip.get(), TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&ti));
+    }
     return true;
 }
 

@@ -487,6 +487,12 @@ TEST(HyperLinkHitTest, CentredAndRightAlignedTextFollowTheStaticsWidth)
     EXPECT_GT(right.link.GetLinkRect().left, 200);
     ::SetWindowPos(right.label(), nullptr, 0, 0, 200, 40, SWP_NOMOVE | SWP_NOZORDER);
     EXPECT_EQ(right.link.GetLinkRect().right, 200);
+    TTTOOLINFOW ti{};
+    ti.cbSize = TTTOOLINFOW_V2_SIZE;
+    ti.hwnd = right.label();
+    ti.uId = 1;
+    ASSERT_TRUE(::SendMessageW(right.link.GetToolTip(), TTM_GETTOOLINFOW, 0, reinterpret_cast<LPARAM>(&ti)));
+    EXPECT_TRUE(::EqualRect(&ti.rect, &right.link.GetLinkRect())) << "the tooltip stays over the text";
 
     LinkHost centred(L"Link", SS_CENTER, 300);
     const RECT rc = centred.link.GetLinkRect();
