@@ -19,11 +19,9 @@ void SettingsFilePath(wchar_t (&szPath)[MAX_PATH])
 }
 } // namespace
 
-CMainDlg::~CMainDlg()
-{
-    if (m_hWhatsNewFont && ::DeleteObject(m_hWhatsNewFont))
-        m_hWhatsNewFont = nullptr;
-}
+// The members go in reverse order: the two labels, the What's New font, then
+// the download job; the window is gone by now.
+CMainDlg::~CMainDlg() = default;
 
 BOOL CMainDlg::PreTranslateMessage(MSG* pMsg)
 {
@@ -81,7 +79,11 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     // 10. The radio buttons from the packaging choice.
     ExchangeRadioGroup(IDC_INSTALLER_VERSION, m_nPackaging, FALSE);
 
-    // 11. The link labels.
+    // 11. The link labels keep the statics' own texts and open the publisher's pages.
+    m_linkWhatsNew.SubclassWindow(GetDlgItem(IDC_WHATSNEW_LINK));
+    m_linkWhatsNew.SetHyperLink(QUILLFEED_PUBLISHER_URL L"/whatsnew.html");
+    m_linkHowToUpgrade.SubclassWindow(GetDlgItem(IDC_HOWTO_UPGRADE));
+    m_linkHowToUpgrade.SetHyperLink(QUILLFEED_PUBLISHER_URL L"/blog/14");
 
     // 12. The system puts the focus on the first tab stop, the download button.
     return TRUE;
@@ -89,10 +91,11 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 
 void CMainDlg::CreateWhatsNewFont()
 {
-    m_hWhatsNewFont = ::CreateFontW(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
-                                    FF_SWISS, L"Courier New");
+    m_hWhatsNewFont.reset(::CreateFontW(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
+                                        FF_SWISS, L"Courier New"));
     if (m_hWhatsNewFont)
-        ::SendMessageW(GetDlgItem(IDC_WHATSNEW_TEXT), WM_SETFONT, reinterpret_cast<WPARAM>(m_hWhatsNewFont), TRUE);
+        ::SendMessageW(GetDlgItem(IDC_WHATSNEW_TEXT), WM_SETFONT,
+                       reinterpret_cast<WPARAM>(m_hWhatsNewFont.get()), TRUE);
 }
 
 // A synchronous fetch, before the dialog is ever shown.

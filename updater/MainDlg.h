@@ -5,6 +5,8 @@
 #include "framework/atlddx.h"
 #include "framework/atlframe.h"
 #include "framework/atlwin.h"
+#include "HyperLink.h"
+#include "UiHandles.h"
 #include "resource.h"
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
@@ -44,7 +46,10 @@ private:
 
     HWND m_hProgress = nullptr;
     HWND m_hStatusText = nullptr;
-    HFONT m_hWhatsNewFont = nullptr;
+    unique_hfont m_hWhatsNewFont;  // deleted after the labels, before the download job
     bool m_bDownloading;  // set by OnInitDialog
     int m_nPackaging;     // set by OnInitDialog
+    // Destroyed in reverse order: m_linkHowToUpgrade first.
+    CHyperLink m_linkWhatsNew;
+    CHyperLink m_linkHowToUpgrade;
 };

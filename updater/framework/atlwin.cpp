@@ -3,6 +3,10 @@
 namespace
 {
 const wchar_t kWindowImplProp[] = L"Quillfeed.WindowImpl";
+// The window's own procedure, kept when another subclass sits on top of ours
+// at unsubclassing time: our procedure stays in that chain and must still
+// pass every message on.
+const wchar_t kOrphanedSuperProp[] = L"Quillfeed.WindowImpl.Super";
 
 // Messages whose result a dialog procedure returns directly instead of
 // through DWLP_MSGRESULT.
@@ -83,7 +87,10 @@ CWindowImplBase::~CWindowImplBase()
 
 BOOL CWindowImplBase::SubclassWindow(HWND hWnd)
 {
-    if (m_hWnd || !::IsWindow(hWnd) || ::GetPropW(hWnd, kWindowImplProp))
+    // One object per window: the property names it, and an orphaned procedure
+    // still in the chain would pass every message to a new object twice.
+    if (m_hWnd || !::IsWindow(hWnd) || ::GetPropW(hWnd, kWindowImplProp) ||
+        ::GetPropW(hWnd, kOrphanedSuperProp))
         return FALSE;
     if (!::SetPropW(hWnd, kWindowImplProp, this))
         return FALSE;
@@ -104,9 +111,12 @@ HWND CWindowImplBase::UnsubclassWindow()
     HWND hWnd = m_hWnd;
     if (!hWnd)
         return nullptr;
-    // Only put the old procedure back if nobody has subclassed on top of us.
+    // Only put the old procedure back if nobody has subclassed on top of us;
+    // otherwise our procedure stays in their chain and forwards on its own.
     if (::GetWindowLongPtrW(hWnd, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(GetWindowProc()))
         ::SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuperWindowProc));
+    else
+        ::SetPropW(hWnd, kOrphanedSuperProp, reinterpret_cast<HANDLE>(m_pfnSuperWindowProc));
     ::RemovePropW(hWnd, kWindowImplProp);
     m_pfnSuperWindowProc = nullptr;
     m_hWnd = nullptr;
@@ -122,11 +132,25 @@ LRESULT CALLBACK CWindowImplBase::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam
 {
     auto* pThis = static_cast<CWindowImplBase*>(::GetPropW(hWnd, kWindowImplProp));
     if (!pThis)
-        return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    {
+        auto pfnSuper = reinterpret_cast<WNDPROC>(::GetPropW(hWnd, kOrphanedSuperProp));
+        if (uMsg == WM_NCDESTROY)
+            ::RemovePropW(hWnd, kOrphanedSuperProp);
+        return pfnSuper ? ::CallWindowProcW(pfnSuper, hWnd, uMsg, wParam, lParam)
+                        : ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    }
 
     LRESULT lResult = 0;
-    if (!pThis->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult, 0))
+    // No exception may unwind through the system's message dispatch.
+    try
+    {
+        if (!pThis->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult, 0))
+            lResult = pThis->DefWindowProc(uMsg, wParam, lParam);
+    }
+    catch (...)
+    {
         lResult = pThis->DefWindowProc(uMsg, wParam, lParam);
+    }
 
     if (uMsg == WM_NCDESTROY)
     {

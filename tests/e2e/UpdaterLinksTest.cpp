@@ -1,0 +1,110 @@
+// The two link labels of the running update program: painted as links, a
+// mouse click opens the publisher's page in the browser (the http recorder of
+// the test prefix), and the label repaints in the visited colour.
+#include "PublisherUrl.h"
+#include "UpdaterSession.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace qftest;
+
+namespace
+{
+constexpr COLORREF kLinkColour = RGB(0, 0, 255);
+constexpr COLORREF kVisitedColour = RGB(128, 0, 128);
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+// What the screen shows of a control.
+std::vector<COLORREF> ScreenPixels(HWND hWnd)
+{
+    RECT rc{};
+    ::GetWindowRect(hWnd, &rc);
+    const int cx = rc.right - rc.left, cy = rc.bottom - rc.top;
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = cx;
+    bi.bmiHeader.biHeight = -cy;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    HDC hScreen = ::GetDC(nullptr);
+    HDC hMem = ::CreateCompatibleDC(hScreen);
+    void* pBits = nullptr;
+    HBITMAP hBmp = ::CreateDIBSection(hMem, &bi, DIB_RGB_COLORS, &pBits, nullptr, 0);
+    HGDIOBJ hOld = ::SelectObject(hMem, hBmp);
+    ::BitBlt(hMem, 0, 0, cx, cy, hScreen, rc.left, rc.top, SRCCOPY);
+    ::GdiFlush();
+    std::vector<COLORREF> pixels;
+    const auto* p = static_cast<const DWORD*>(pBits);
+    for (int i = 0; i < cx * cy; ++i)
+        pixels.push_back(RGB((p[i] >> 16) & 0xFF, (p[i] >> 8) & 0xFF, p[i] & 0xFF));
+    ::SelectObject(hMem, hOld);
+    ::DeleteObject(hBmp);
+    ::DeleteDC(hMem);
+    ::ReleaseDC(nullptr, hScreen);
+    return pixels;
+}
+
+size_t CountOnScreen(HWND hWnd, COLORREF clr)
+{
+    size_t n = 0;
+    for (COLORREF c : ScreenPixels(hWnd))
+        n += c == clr;
+    return n;
+}
+
+// A left click as the mouse delivers it, a few pixels into the label's text.
+void ClickText(HWND hLabel)
+{
+    POINT pt{4, 4};
+    ::ClientToScreen(hLabel, &pt);
+    ::SetCursorPos(pt.x, pt.y);
+    INPUT input[2]{};
+    input[0].type = input[1].type = INPUT_MOUSE;
+    input[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    input[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    ::SendInput(2, input, sizeof(INPUT));
+}
+
+void ExpectClickOpens(UpdaterSession& updater, const ScratchDir& record, int id, const std::wstring& url)
+{
+    HWND hLabel = updater.item(id);
+    ASSERT_NE(hLabel, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return CountOnScreen(hLabel, kLinkColour) > 10; }))
+        << "the label is not painted in the link colour";
+    EXPECT_EQ(CountOnScreen(hLabel, kVisitedColour), 0u);
+
+    ClickText(hLabel);
+    const std::string line = Narrow(url) + "\n";
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(record.file(L"opened.txt")).find(line) != std::string::npos; }))
+        << "opened: " << ReadFileBytes(record.file(L"opened.txt"));
+    EXPECT_TRUE(WaitUntil([&] {
+        return CountOnScreen(hLabel, kVisitedColour) > 10 && CountOnScreen(hLabel, kLinkColour) == 0;
+    })) << "the label did not repaint in the visited colour";
+}
+} // namespace
+
+TEST(UpdaterLinks, ClickingEachLabelOpensItsPageAndShowsItVisited)
+{
+    ScratchDir record;
+    LaunchOptions options;
+    options.environment.push_back(L"QF_HTTP_RECORD=" + record.file(L"opened.txt"));
+    UpdaterSession updater(options);
+    ASSERT_NE(updater.dialog(), nullptr);
+    EXPECT_EQ(WindowText(updater.item(1010)), L"What's New:");
+    EXPECT_EQ(WindowText(updater.item(1009)), L"How to upgrade?");
+
+    ExpectClickOpens(updater, record, 1010, QUILLFEED_PUBLISHER_URL L"/whatsnew.html");
+    ExpectClickOpens(updater, record, 1009, QUILLFEED_PUBLISHER_URL L"/blog/14");
+    EXPECT_EQ(ReadFileBytes(record.file(L"opened.txt")),
+              Narrow(QUILLFEED_PUBLISHER_URL L"/whatsnew.html\n") + Narrow(QUILLFEED_PUBLISHER_URL L"/blog/14\n"));
+
+    ::PostMessageW(updater.dialog(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitClosed));
+}
