@@ -36,7 +36,17 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR lpCmdLine, int nCmdSh
     ::InitCommonControlsEx(&iccx);
 
     g_appModule.Init(hInstance);
-    const int nRet = RunUpdater(lpCmdLine, nCmdShow);
+    int nRet = 0;
+    try
+    {
+        nRet = RunUpdater(lpCmdLine, nCmdShow);
+    }
+    catch (...)
+    {
+        // Out of memory before the loop could run: the program ends as when
+        // its dialog cannot be created.
+        nRet = 0;
+    }
     g_appModule.Term();
 
     ::CoUninitialize();

@@ -4,6 +4,7 @@
 #include <versionhelpers.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -50,7 +51,7 @@ public:
     // The server answered 200 and delivered as many bytes as it announced.
     bool Delivered() const
     {
-        if (m_nStatus != 0 && m_nStatus != HTTP_STATUS_OK)
+        if (m_nStatus != 0 && (m_nStatus < 200 || m_nStatus > 299))
             return false;
         if (FAILED(m_hrStop))
             return false;
@@ -145,8 +146,10 @@ void ReadTextFromFile(HANDLE hFile, DWORD nSize, std::wstring& strText)
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[nBuffer]);
     if (!buffer)
         return;
+    // The last byte is the terminator's: a file that grew since its size was
+    // taken is read only as far as that size.
     DWORD nRead = 0;
-    if (!::ReadFile(hFile, buffer.get(), nBuffer, &nRead, nullptr))
+    if (!::ReadFile(hFile, buffer.get(), nSize, &nRead, nullptr))
         nRead = 0;
     buffer[nRead] = '\0';
 
@@ -175,6 +178,18 @@ UINT LegacyThreadAnsiCodePage(LCID lcid)
 
 void ExpandLineFeeds(std::wstring& strText)
 {
-    for (size_t pos = strText.find(L'\n'); pos != std::wstring::npos; pos = strText.find(L'\n', pos + 2))
-        strText.insert(pos, 1, L'\r');
+    // One pass into a new string: inserting in place would move the whole
+    // tail once per line.
+    const size_t nLineFeeds = static_cast<size_t>(std::count(strText.begin(), strText.end(), L'\n'));
+    if (nLineFeeds == 0)
+        return;
+    std::wstring strExpanded;
+    strExpanded.reserve(strText.size() + nLineFeeds);
+    for (const wchar_t ch : strText)
+    {
+        if (ch == L'\n')
+            strExpanded.push_back(L'\r');
+        strExpanded.push_back(ch);
+    }
+    strText.swap(strExpanded);
 }

@@ -88,6 +88,47 @@ TEST(MessageLoop, CallsIdleHandlersInRegistrationOrderWhenTheQueueIsEmpty)
     EXPECT_EQ(log[1], "second");
 }
 
+// Idle work runs once per empty queue, and a mouse move alone does not arm it
+// again: the second idle pass must wait for the timer message.
+TEST(MessageLoop, IdleWorkRunsAgainOnlyAfterAMessageThatIsNotAMouseMove)
+{
+    struct Probe : CMessageFilter, CIdleHandler
+    {
+        int nIdle = 0;
+        bool bTimerSeen = false;
+        bool bTimerSeenBeforeSecondIdle = false;
+        BOOL PreTranslateMessage(MSG* pMsg) override
+        {
+            if (pMsg->message == WM_TIMER)
+            {
+                bTimerSeen = true;
+                ::KillTimer(nullptr, pMsg->wParam);
+            }
+            return FALSE;
+        }
+        BOOL OnIdle() override
+        {
+            if (++nIdle == 1)
+            {
+                ::PostThreadMessageW(::GetCurrentThreadId(), WM_MOUSEMOVE, 0, 0);
+                ::SetTimer(nullptr, 0, 50, nullptr);
+            }
+            else
+            {
+                bTimerSeenBeforeSecondIdle = bTimerSeen;
+                ::PostQuitMessage(0);
+            }
+            return FALSE;
+        }
+    } probe;
+    CMessageLoop loop;
+    loop.AddMessageFilter(&probe);
+    loop.AddIdleHandler(&probe);
+    EXPECT_EQ(loop.Run(), 0);
+    EXPECT_EQ(probe.nIdle, 2);
+    EXPECT_TRUE(probe.bTimerSeenBeforeSecondIdle);
+}
+
 TEST(MessageLoop, MouseMovesPaintAndCaretTimerDoNotRearmIdleWork)
 {
     MSG msg{};

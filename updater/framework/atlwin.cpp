@@ -33,6 +33,13 @@ bool ReturnsResultDirectly(UINT uMsg)
 }
 } // namespace
 
+CDialogImplBase::~CDialogImplBase()
+{
+    // A window that outlives its object must not reach it any more.
+    if (m_hWnd && ::IsWindow(m_hWnd))
+        ::SetWindowLongPtrW(m_hWnd, DWLP_USER, 0);
+}
+
 HWND CDialogImplBase::CreateFromTemplate(int nIDD, HWND hWndParent, LPARAM dwInitParam)
 {
     g_appModule.AddCreateWndData(this);
@@ -62,7 +69,18 @@ INT_PTR CALLBACK CDialogImplBase::DialogProc(HWND hWnd, UINT uMsg, WPARAM wParam
         return FALSE;
 
     LRESULT lResult = 0;
-    if (pThis->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult, 0))
+    BOOL bHandled = FALSE;
+    try
+    {
+        bHandled = pThis->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult, 0);
+    }
+    catch (...)
+    {
+        // Nothing may unwind through the system's dialog manager; the
+        // message gets the default processing instead.
+        bHandled = FALSE;
+    }
+    if (bHandled)
     {
         if (ReturnsResultDirectly(uMsg))
             return static_cast<INT_PTR>(lResult);

@@ -69,7 +69,7 @@ public:
     CDialogImplBase() = default;
     CDialogImplBase(const CDialogImplBase&) = delete;
     CDialogImplBase& operator=(const CDialogImplBase&) = delete;
-    virtual ~CDialogImplBase() = default;
+    virtual ~CDialogImplBase();
 
     virtual DLGPROC GetDialogProc() { return DialogProc; }
     virtual void OnFinalMessage(HWND) {}
