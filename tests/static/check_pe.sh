@@ -3,7 +3,9 @@
 #   check_pe.sh OBJDUMP WINDRES FILE MACHINE SUBSYSTEM [resource|export ...]
 # MACHINE is the objdump format (pei-i386), SUBSYSTEM "gui" or "dll".
 # Each further argument is "res:<type>:<name>" (a resource that must be
-# present) or "export:<ordinal>:<name>" (the exports, exactly, by ordinal).
+# present), "export:<ordinal>:<name>" (the exports, exactly, by ordinal) or
+# "ret:<name>:<bytes>" (every return of that export removes that many bytes of
+# arguments, as a stdcall function does; x86 only).
 set -u
 objdump=$1 windres=$2 file=$3 machine=$4 subsystem=$5
 shift 5
@@ -16,7 +18,9 @@ headers=$("$objdump" -p "$file") || { echo "FAIL: objdump cannot read $file"; ex
 grep -q "file format $machine\$" <<<"$headers" || fail "$file is not $machine"
 case $subsystem in
   gui) grep -qE '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "not a Windows GUI program" ;;
-  dll) grep -qE '^Characteristics.*' <<<"$headers" && grep -q 'DLL' <<<"$headers" || fail "not a DLL" ;;
+  # The DLL flag is listed under the file header's Characteristics; "DLL Name"
+  # lines of the import table must not count.
+  dll) sed -n '/^Characteristics/,/^$/p' <<<"$headers" | grep -qE '^[[:space:]]+DLL$' || fail "not a DLL" ;;
 esac
 
 # Windows system DLLs only: the C and C++ runtimes, libgcc and winpthread are linked in.
@@ -24,6 +28,37 @@ allowed='^(kernel32|user32|gdi32|comctl32|comdlg32|ole32|oleaut32|urlmon|shlwapi
 while read -r dll; do
   grep -qiE "$allowed" <<<"$dll" || fail "imports $dll, which is not a Windows system DLL"
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+
+# The returns of an exported function: its own instructions up to the next
+# function label (or its first return when the file has no symbols), and the
+# cold part that the compiler split off, which holds the exception handlers.
+check_returns() {
+  local name=$1 bytes=$2 index rva base start disassembly label returns
+  index=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
+          sed -nE "s/^[[:space:]]*\[[[:space:]]*([0-9]+)\][[:space:]]+$name\$/\1/p")
+  [ -n "$index" ] || { fail "no export named $name"; return; }
+  rva=$(sed -n '/^Export Address Table -- Ordinal Base/,/^$/p' <<<"$headers" |
+        sed -nE "s/^[[:space:]]*\[[[:space:]]*$index\][[:space:]]+\+base\[[[:space:]]*[0-9]+\][[:space:]]+([0-9a-fA-F]+) .*/\1/p")
+  base=$(sed -nE 's/^ImageBase[[:space:]]+([0-9a-fA-F]+).*/\1/p' <<<"$headers")
+  start=$(printf '%x' $((0x$base + 0x$rva)))
+  disassembly=$("$objdump" -d "$file")
+  label=$(grep -m1 -E "^0*$start <[^>]+>:" <<<"$disassembly" | sed -E 's/^[0-9a-f]+ <([^>]+)>:/\1/')
+  if [ -z "$label" ]; then
+    disassembly=$("$objdump" -d --start-address=0x$start --stop-address=$((0x$start + 0x1000)) "$file" |
+                  sed -E "s/^[0-9a-f]+ <[^>]+>:\$/0$start <>:/")
+  fi
+  returns=$(awk -v start="$start" -v label="$label" '
+      /^[0-9a-f]+ <.*>:$/ {
+        name = $2; gsub(/[<>:]/, "", name); addr = $1; sub(/^0+/, "", addr)
+        inside = (addr == start) || (label != "" && name == label ".cold"); next }
+      inside && /\tret/ { print $NF; if (label == "") exit }' <<<"$disassembly")
+  [ -n "$returns" ] || { fail "$name: no return found at 0x$start"; return; }
+  local expected='$0x'$(printf '%x' "$bytes")
+  [ "$bytes" = 0 ] && expected=ret
+  while read -r operand; do
+    [ "$operand" = "$expected" ] || fail "$name returns with '$operand', expected '$expected'"
+  done <<<"$returns"
+}
 
 resources=""
 exports_seen=""
@@ -38,6 +73,10 @@ for want in "$@"; do
       IFS=: read -r _ ordinal name <<<"$want"
       exports_seen+="$ordinal $name"$'\n'
       ;;
+    ret:*)
+      IFS=: read -r _ name bytes <<<"$want"
+      check_returns "$name" "$bytes"
+      ;;
   esac
 done
 
@@ -49,6 +88,11 @@ if [ -n "$exports_seen" ]; then
   actual=$(while read -r idx name; do [ -n "$idx" ] && echo "$((idx + base)) $name"; done <<<"$actual" | sort)
   expected=$(printf '%s' "$exports_seen" | sort)
   [ "$actual" = "$expected" ] || fail "exports differ: expected [$expected] got [$actual]"
+  # An export by ordinal alone has no name; count every used address slot too.
+  slots=$(sed -n '/^Export Address Table -- Ordinal Base/,/^$/p' <<<"$headers" |
+          grep -cE '^[[:space:]]*\[[[:space:]]*[0-9]+\] \+base\[[[:space:]]*[0-9]+\][[:space:]]+[0-9a-fA-F]*[1-9a-fA-F][0-9a-fA-F]* ')
+  wanted=$(printf '%s' "$exports_seen" | grep -c .)
+  [ "$slots" = "$wanted" ] || fail "$slots exports in the address table, expected $wanted"
 fi
 
 if [ $failures -ne 0 ]; then
