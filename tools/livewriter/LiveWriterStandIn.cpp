@@ -15,12 +15,15 @@
 //   placeholder <n>              an entry other than 9 was called (a fault)
 //   released                     the last reference to the object went
 //
-// The test chooses the behaviour with the environment of the host process:
+// The test chooses the behaviour with the environment of the host process.
+// Each variable is a comma-separated list: the n-th application object made
+// in the process follows the n-th entry, and the last entry holds for the rest.
 //   QF_LIVEWRITER_RESULT  S_OK (default), S_FALSE or an HRESULT in hex; a
 //                         failure also sets error information for the call
-//   QF_LIVEWRITER_MODE    "nointerface": the object lacks the application
-//                         interface; "runfails": OleRun fails with
-//                         QF_LIVEWRITER_RUN_RESULT (hex, default 0x80040203)
+//   QF_LIVEWRITER_MODE    empty: the whole editor; "nointerface": the object
+//                         lacks the application interface; "runfails": OleRun
+//                         fails with QF_LIVEWRITER_RUN_RESULT (hex, default
+//                         0x80040203)
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
@@ -60,20 +63,35 @@ std::wstring Environment(const wchar_t* name)
     return length && length < 1024 ? std::wstring(value, length) : std::wstring();
 }
 
-HRESULT HresultFromEnvironment(const wchar_t* name, HRESULT fallback)
+// The entry of a comma-separated list for the object with this index.
+std::wstring EnvironmentFor(const wchar_t* name, LONG index)
 {
-    const std::wstring text = Environment(name);
-    if (text.empty() || text == L"S_OK")
-        return text.empty() ? fallback : S_OK;
+    const std::wstring list = Environment(name);
+    size_t begin = 0;
+    for (LONG i = 0; i < index; ++i)
+    {
+        const size_t comma = list.find(L',', begin);
+        if (comma == std::wstring::npos)
+            break;
+        begin = comma + 1;
+    }
+    const size_t end = list.find(L',', begin);
+    return list.substr(begin, end == std::wstring::npos ? std::wstring::npos : end - begin);
+}
+
+HRESULT HresultFromEnvironment(const wchar_t* name, LONG index, HRESULT fallback)
+{
+    const std::wstring text = EnvironmentFor(name, index);
+    if (text.empty())
+        return fallback;
+    if (text == L"S_OK")
+        return S_OK;
     if (text == L"S_FALSE")
         return S_FALSE;
     return static_cast<HRESULT>(std::wcstoul(text.c_str(), nullptr, 16));
 }
 
-bool ModeIs(const wchar_t* mode)
-{
-    return Environment(L"QF_LIVEWRITER_MODE") == mode;
-}
+LONG g_nCreated = 0;
 
 std::string ToUtf8(const wchar_t* text, int length)
 {
@@ -162,7 +180,7 @@ void SetCallErrorInfo()
 class CEditorApplication final : public IEditorApplication, public ISupportErrorInfo, public IRunnableObject
 {
 public:
-    CEditorApplication()
+    CEditorApplication() : m_nIndex(::InterlockedIncrement(&g_nCreated) - 1)
     {
         ::InterlockedIncrement(&g_nObjects);
         Record("created");
@@ -217,7 +235,7 @@ public:
         RecordArgument("title", title);
         RecordArgument("link", link);
         RecordArgument("description", description);
-        const HRESULT hr = HresultFromEnvironment(L"QF_LIVEWRITER_RESULT", S_OK);
+        const HRESULT hr = HresultFromEnvironment(L"QF_LIVEWRITER_RESULT", m_nIndex, S_OK);
         Record("result " + HexText(hr));
         if (FAILED(hr))
             SetCallErrorInfo();
@@ -241,7 +259,8 @@ public:
     {
         if (ModeIs(L"runfails"))
         {
-            const HRESULT hr = HresultFromEnvironment(L"QF_LIVEWRITER_RUN_RESULT", static_cast<HRESULT>(0x80040203));
+            const HRESULT hr =
+                HresultFromEnvironment(L"QF_LIVEWRITER_RUN_RESULT", m_nIndex, static_cast<HRESULT>(0x80040203));
             Record("run-refused " + HexText(hr));
             return hr;
         }
@@ -254,12 +273,15 @@ public:
     HRESULT STDMETHODCALLTYPE SetContainedObject(BOOL) override { return S_OK; }
 
 private:
+    bool ModeIs(const wchar_t* mode) const { return EnvironmentFor(L"QF_LIVEWRITER_MODE", m_nIndex) == mode; }
+
     HRESULT Placeholder(int entry)
     {
         Record("placeholder " + std::to_string(entry));
         return E_NOTIMPL;
     }
 
+    const LONG m_nIndex;
     LONG m_nRefs = 1;
     BOOL m_bRunning = FALSE;
 };
