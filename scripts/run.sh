@@ -22,6 +22,8 @@ echo
 
 status=0
 build/x64/wine-run build/x64/bin/QuillfeedDemo.exe "$(build/x64/wine-run winepath -w "$out" 2>/dev/null)" || status=$?
+echo
+bash scripts/blog-demo.sh "$out" || status=$?
 for bmp in "$out"/*.bmp; do
   [ -e "$bmp" ] || continue
   convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
