@@ -137,8 +137,8 @@ protected:
         KestrelBridge::SetUp();
         // The host runs in the scratch folder, so its drive is the scratch folder's.
         m_rootProgram = session.dir().path().substr(0, 2) + L"\\wbloggar.exe";
-        ASSERT_FALSE(FileExists(m_rootProgram)) << "a wbloggar.exe is already in the drive's root";
-        ASSERT_TRUE(::CopyFileW(WbloggarStandInPath().c_str(), m_rootProgram.c_str(), TRUE));
+        // The test prefix's own drive: a copy that an interrupted run left is replaced.
+        ASSERT_TRUE(::CopyFileW(WbloggarStandInPath().c_str(), m_rootProgram.c_str(), FALSE));
     }
     void TearDown() override
     {
