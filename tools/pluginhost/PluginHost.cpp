@@ -1,0 +1,211 @@
+// Stands in for the feed reader where it meets a blog-this plugin: loads the
+// library by path, prints its display name and calls BlogThis with one item,
+// on a thread with COM initialised as the reader has it (or, to test the
+// plugin's failure, without).
+//
+//   PluginHost.exe PLUGIN.dll [--item FILE | --null-item] [--no-com]
+//                  [--reserved N] [--nested FILE] [--answer-boxes] [--stats]
+//
+//   --item FILE     the item text, read from a UTF-8 file
+//   --null-item     pass a null pointer as the item text
+//   --no-com        do not initialise COM on the calling thread
+//   --reserved N    the second argument of BlogThis (default 0)
+//   --nested FILE   while BlogThis shows a message box, call BlogThis again
+//                   from inside the box's message loop with this item
+//   --answer-boxes  print the text of every message box and press its OK
+//   --stats         print how long BlogThis took and the peak memory use
+//
+// Without --item or --null-item only the name is printed.
+// Exit codes: 0 done, 1 bad arguments, 2 the library does not load,
+// 3 an export is missing, 4 an item file cannot be read.
+#define PSAPI_VERSION 2
+#include <windows.h>
+#include <objbase.h>
+#include <psapi.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace
+{
+using BlogThisFn = void(WINAPI*)(const wchar_t* itemText, LONG_PTR reserved);
+using GetNameFn = const wchar_t* (*)();
+
+BlogThisFn g_blogThis = nullptr;
+std::wstring g_strNestedItem;
+
+void PrintLine(const std::wstring& text)
+{
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
+                          nullptr);
+    std::printf("%s\n", bytes.c_str());
+    std::fflush(stdout);
+}
+
+bool ReadItemFile(const wchar_t* path, std::wstring& text)
+{
+    HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    ::CloseHandle(file);
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    text.assign(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), length);
+    return true;
+}
+
+// The reader's windows stay enabled under an ownerless box, so the reader may
+// call the plugin again from inside the box's loop; this timer does just that.
+void CALLBACK OnNestedTimer(HWND, UINT, UINT_PTR idEvent, DWORD)
+{
+    ::KillTimer(nullptr, idEvent);
+    PrintLine(L"Nested BlogThis call");
+    g_blogThis(g_strNestedItem.c_str(), 0);
+    PrintLine(L"Nested BlogThis returned");
+}
+
+std::wstring TextOf(HWND hWnd)
+{
+    wchar_t text[4096]{};
+    ::GetWindowTextW(hWnd, text, 4096);
+    return text;
+}
+
+// Answers the plugin's message boxes the way a user would, so that the run
+// command and measurements need no one at the screen.
+void AnswerBoxes(DWORD threadId, const std::atomic<bool>& done)
+{
+    std::set<HWND> answered;
+    while (!done)
+    {
+        struct Found
+        {
+            std::set<HWND>* answered;
+            HWND box;
+        } found{&answered, nullptr};
+        ::EnumThreadWindows(
+            threadId,
+            [](HWND hWnd, LPARAM lParam) -> BOOL {
+                auto* f = reinterpret_cast<Found*>(lParam);
+                wchar_t cls[16]{};
+                ::GetClassNameW(hWnd, cls, 16);
+                if (std::wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd) && ::GetDlgItem(hWnd, 0xFFFF) &&
+                    !f->answered->count(hWnd))
+                {
+                    f->box = hWnd;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&found));
+        if (found.box)
+        {
+            answered.insert(found.box);
+            PrintLine(L"Message box \"" + TextOf(found.box) + L"\": " + TextOf(::GetDlgItem(found.box, 0xFFFF)));
+            ::PostMessageW(found.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                           reinterpret_cast<LPARAM>(::GetDlgItem(found.box, IDOK)));
+        }
+        ::Sleep(50);
+    }
+}
+
+int Usage()
+{
+    std::fprintf(stderr, "usage: PluginHost PLUGIN.dll [--item FILE | --null-item] [--no-com] [--reserved N]\n"
+                         "                  [--nested FILE] [--answer-boxes] [--stats]\n");
+    return 1;
+}
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 2)
+        return Usage();
+    const wchar_t* pluginPath = argv[1];
+    const wchar_t* itemPath = nullptr;
+    const wchar_t* nestedPath = nullptr;
+    bool bCall = false, bCom = true, bAnswer = false, bStats = false;
+    LONG_PTR reserved = 0;
+    for (int i = 2; i < argc; ++i)
+    {
+        const std::wstring arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == L"--item" && hasValue)
+            itemPath = argv[++i], bCall = true;
+        else if (arg == L"--null-item")
+            bCall = true;
+        else if (arg == L"--no-com")
+            bCom = false;
+        else if (arg == L"--reserved" && hasValue)
+            reserved = static_cast<LONG_PTR>(std::wcstoll(argv[++i], nullptr, 0));
+        else if (arg == L"--nested" && hasValue)
+            nestedPath = argv[++i];
+        else if (arg == L"--answer-boxes")
+            bAnswer = true;
+        else if (arg == L"--stats")
+            bStats = true;
+        else
+            return Usage();
+    }
+
+    std::wstring item;
+    if (itemPath && !ReadItemFile(itemPath, item))
+        return 4;
+    if (nestedPath && !ReadItemFile(nestedPath, g_strNestedItem))
+        return 4;
+
+    if (bCom)
+        ::CoInitialize(nullptr);
+    HMODULE plugin = ::LoadLibraryW(pluginPath);
+    if (!plugin)
+        return 2;
+    const auto getName = reinterpret_cast<GetNameFn>(reinterpret_cast<void*>(::GetProcAddress(plugin, "GetQuillfeedPluginName")));
+    g_blogThis = reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(plugin, "BlogThis")));
+    if (!getName || !g_blogThis)
+        return 3;
+    PrintLine(L"Plugin: " + std::wstring(getName()));
+
+    if (bCall)
+    {
+        std::atomic<bool> done{false};
+        std::thread answerer;
+        if (bAnswer)
+            answerer = std::thread(AnswerBoxes, ::GetCurrentThreadId(), std::cref(done));
+        if (nestedPath)
+            ::SetTimer(nullptr, 0, 200, OnNestedTimer);
+
+        const DWORD start = ::GetTickCount();
+        g_blogThis(itemPath ? item.c_str() : nullptr, reserved);
+        const DWORD elapsed = ::GetTickCount() - start;
+        PrintLine(L"BlogThis returned");
+        done = true;
+        if (answerer.joinable())
+            answerer.join();
+        if (bStats)
+        {
+            PROCESS_MEMORY_COUNTERS counters{};
+            counters.cb = sizeof(counters);
+            ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters));
+            std::printf("BlogThis took %lu ms; peak working set %llu KB\n", elapsed,
+                        static_cast<unsigned long long>(counters.PeakWorkingSetSize / 1024));
+            std::fflush(stdout);
+        }
+    }
+
+    ::FreeLibrary(plugin);
+    if (bCom)
+        ::CoUninitialize();
+    return 0;
+}
