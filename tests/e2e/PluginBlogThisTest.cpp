@@ -153,6 +153,18 @@ TEST(PluginBlogThis, WellFormedItemsEndWithoutABox)
         "<!DOCTYPE rss><rss><channel><item><title>t</title><description>" + std::string(4 << 20, 'x') +
             "</description><link>l</link></item></channel></rss>",
     };
+    // The items go on to the editors' stand-ins: Live Writer's class is
+    // registered by the bridges fixture, and w.bloggar is installed in the
+    // scratch folder for the current user; its quotation files land there too.
+    const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
+    ASSERT_TRUE(::CopyFileW((TestBinDir() + L"\\wbloggar.exe").c_str(), scratch.file(L"wbloggar.exe").c_str(), FALSE));
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                nullptr),
+              ERROR_SUCCESS);
+    ::RegSetValueExW(key, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(scratch.path().c_str()),
+                     static_cast<DWORD>((scratch.path().size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
     for (const wchar_t* plugin : {L"Lantern", L"Kestrel"})
     {
         for (const std::string& item : items)
@@ -160,10 +172,12 @@ TEST(PluginBlogThis, WellFormedItemsEndWithoutABox)
             LaunchOptions options;
             options.arguments = Quoted(Plugin(plugin)) + L" " + ItemArguments(scratch, item.c_str()) +
                                 L" --reserved 0x7FFFFFFF";
+            options.environment = {L"TMP=" + scratch.path(), L"TEMP=" + scratch.path()};
             Process host(HostPath(), options);
             EXPECT_EQ(host.Wait(), 0u) << "BlogThis did not return without a box";
         }
     }
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
 }
 
 TEST(PluginBlogThis, HostileItemsEndInTheFailureBox)
