@@ -16,13 +16,18 @@ const wchar_t kCaption[] = L"w.Bloggar plugin";
 const wchar_t kCannotFind[] = L"Cannot find w.Bloggar...";
 const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
 
+// The name that GetTempFileNameW adds to the folder: "w", four hex digits, ".tmp".
+constexpr DWORD kTempNameRoom = 14;
+
 // The path of a new, empty file in the user's temporary folder; empty when
 // the folder or a name cannot be had (the editor is still started then).
 void MakeTemporaryFile(wchar_t (&path)[MAX_PATH])
 {
     wchar_t folder[MAX_PATH]{};
     const DWORD length = ::GetTempPathW(MAX_PATH, folder);
-    if (length == 0 || length >= MAX_PATH || !::GetTempFileNameW(folder, L"w", 0, path))
+    // A longer folder leaves no room for the name in the path buffer; not
+    // every implementation of GetTempFileNameW refuses it.
+    if (length == 0 || length > MAX_PATH - kTempNameRoom || !::GetTempFileNameW(folder, L"w", 0, path))
         path[0] = L'\0';
 }
 

@@ -241,3 +241,21 @@ TEST_F(KestrelBridge, TwoCallsMakeTwoFilesAndTwoEditors)
     EXPECT_EQ(received, (std::vector<std::string>{"<blockquote><a href='x'>one</a><br>d</blockquote>",
                                                   "<blockquote><a href='x'>two</a><br>d</blockquote>"}));
 }
+
+TEST_F(KestrelBridge, TemporaryFolderWithoutRoomForANameStillStartsTheEditor)
+{
+    // A temporary folder too long for a file name in a 260-character path
+    // (Wine's GetTempFileNameW would write past it): no file is made, and the
+    // editor is started all the same, with an empty path.
+    std::wstring temp = session.tempDir();
+    while (temp.size() < MAX_PATH - 12)
+        temp += L"\\long-temporary-folder";
+    temp.resize(MAX_PATH - 12);
+    for (size_t pos = session.tempDir().size(); pos != std::wstring::npos; pos = temp.find(L'\\', pos + 1))
+        ::CreateDirectoryW(temp.substr(0, pos).c_str(), nullptr);
+    ASSERT_TRUE(::CreateDirectoryW(temp.c_str(), nullptr)) << ::GetLastError();
+
+    const auto record = BlogThroughEditor(session, RssItem(L"t", L"d", L"x"), {L"TMP=" + temp, L"TEMP=" + temp});
+    EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder, L""));
+    EXPECT_FALSE(record.filePresent);
+}
