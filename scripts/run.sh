@@ -22,11 +22,25 @@ echo
 
 status=0
 build/x64/wine-run build/x64/bin/QuillfeedDemo.exe "$(build/x64/wine-run winepath -w "$out" 2>/dev/null)" || status=$?
-echo
-bash scripts/blog-demo.sh "$out" || status=$?
 for bmp in "$out"/*.bmp; do
   [ -e "$bmp" ] || continue
   convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+done
+
+echo
+bash scripts/blog-demo.sh "$out" || status=$?
+
+echo
+echo "Blog-this plugins, loaded by the feed reader's host (x64 build); the host"
+echo "answers each message box and prints its caption and text:"
+for plugin in Lantern Kestrel; do
+  for item in sample-item broken-item; do
+    echo "  $plugin.dll, BlogThis with $item.xml:"
+    build/x64/wine-run build/x64/bin/PluginHost.exe \
+      "$(build/x64/wine-run winepath -w "$root/build/x64/dist/$plugin.dll" 2>/dev/null)" \
+      --item "$(build/x64/wine-run winepath -w "$root/tools/pluginhost/samples/$item.xml" 2>/dev/null)" \
+      --answer-boxes | sed 's/^/    /' || status=$?
+  done
 done
 echo
 echo "Screenshots in out/:"
