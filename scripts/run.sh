@@ -28,6 +28,9 @@ for bmp in "$out"/*.bmp; do
 done
 
 echo
+bash scripts/blog-demo.sh "$out" || status=$?
+
+echo
 echo "Blog-this plugins, loaded by the feed reader's host (x64 build); the host"
 echo "answers each message box and prints its caption and text:"
 for plugin in Lantern Kestrel; do

@@ -1,13 +1,97 @@
-// The hand-off of an item to w.bloggar.
+// The hand-off of an item to w.bloggar: the item goes into a temporary file as
+// an HTML quotation, and the editor, found through the current user's
+// registry, is started on that file. Kestrel neither waits for the editor nor
+// deletes the file: the editor reads it after BlogThis has returned.
 #include "PluginFrame.h"
+
+#include "BloggarText.h"
+#include "Win32Owners.h"
 
 namespace qfplugin
 {
 
-// Not built yet: until the w.bloggar bridge is written, BlogThis ends after
-// the item has been extracted, and nothing is handed over.
-void HandOffItem(const shared_bstr&, const shared_bstr&, const shared_bstr&)
+namespace
 {
+const wchar_t kCaption[] = L"w.Bloggar plugin";
+const wchar_t kCannotFind[] = L"Cannot find w.Bloggar...";
+const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
+
+// The name that GetTempFileNameW adds to the folder: "w", four hex digits, ".tmp".
+constexpr DWORD kTempNameRoom = 14;
+
+// The path of a new, empty file in the user's temporary folder; empty when
+// the folder or a name cannot be had (the editor is still started then).
+void MakeTemporaryFile(wchar_t (&path)[MAX_PATH])
+{
+    wchar_t folder[MAX_PATH]{};
+    const DWORD length = ::GetTempPathW(MAX_PATH, folder);
+    // A longer folder leaves no room for the name in the path buffer; not
+    // every implementation of GetTempFileNameW refuses it.
+    if (length == 0 || length > MAX_PATH - kTempNameRoom || !::GetTempFileNameW(folder, L"w", 0, path))
+        path[0] = L'\0';
+}
+
+// The quotation in the thread's ANSI code page, no byte-order mark, no
+// terminator. A file that cannot be opened or written is passed over.
+void WriteQuotationFile(const wchar_t* path, const std::wstring& quotation)
+{
+    const unique_hfile file(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        return;
+    const std::string bytes = ToNarrow(quotation, QuotationCodePage());
+    DWORD written = 0;
+    if (!bytes.empty())
+        ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::wstring ReadInstallFolder(HKEY key)
+{
+    wchar_t value[kInstallFolderChars]{};
+    DWORD type = REG_NONE;
+    DWORD size = sizeof(value);
+    const LONG status = ::RegQueryValueExW(key, L"InstallPath", nullptr, &type, reinterpret_cast<BYTE*>(value),
+                                           &size);
+    return InstallFolderFromValue(status, type, reinterpret_cast<const BYTE*>(value), size);
+}
+
+void StartEditor(wchar_t* commandLine)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE, nullptr,
+                         nullptr, &startup, &started))
+    {
+        // Closed at once, not waited for: the editor runs on its own.
+        const unique_handle thread(started.hThread);
+        const unique_handle process(started.hProcess);
+    }
+}
+} // namespace
+
+void HandOffItem(const shared_bstr& title, const shared_bstr& description, const shared_bstr& link)
+{
+    const std::wstring quotation = FormatQuotation(link.c_str(), title.c_str(), description.c_str());
+
+    wchar_t path[MAX_PATH]{};
+    MakeTemporaryFile(path);
+    WriteQuotationFile(path, quotation);
+
+    // Only read, so a user who may read the key but not change it still
+    // finds the editor.
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    {
+        ShowMessage(kCannotFind, kCaption);
+        return;
+    }
+    const std::wstring folder = ReadInstallFolder(key.get());
+
+    wchar_t commandLine[kCommandLineChars];
+    if (!FormatCommandLine(folder.c_str(), path, commandLine, kCommandLineChars))
+        AtlThrow(E_FAIL);
+    StartEditor(commandLine);
 }
 
 } // namespace qfplugin

@@ -1,0 +1,133 @@
+#include "BloggarText.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace qfplugin
+{
+
+namespace
+{
+LONG volatile g_nCodePageRule = static_cast<LONG>(CodePageRule::Undecided);
+
+CodePageRule SystemCodePageRule()
+{
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+#if defined(_MSC_VER)
+#pragma warning(suppress : 4996) // only the platform and the major version are asked for
+#endif
+    if (!::GetVersionExW(&version))
+        return CodePageRule::ThreadAnsi;
+    return CodePageRuleFor(version.dwPlatformId, version.dwMajorVersion);
+}
+} // namespace
+
+std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description)
+{
+    std::wstring quotation = L"<blockquote><a href='";
+    for (const wchar_t* p = link; *p; ++p)
+    {
+        if (*p == L'\'')
+            quotation += L"&#39;";
+        else
+            quotation += *p;
+    }
+    quotation += L"'>";
+    quotation += title;
+    quotation += L"</a><br>";
+    quotation += description;
+    quotation += L"</blockquote>";
+    return quotation;
+}
+
+CodePageRule CodePageRuleFor(DWORD platformId, DWORD majorVersion)
+{
+    return platformId == VER_PLATFORM_WIN32_NT && majorVersion >= 5 ? CodePageRule::ThreadAnsi
+                                                                     : CodePageRule::LocaleDefault;
+}
+
+CodePageRule ProcessCodePageRule()
+{
+    LONG rule = ::InterlockedCompareExchange(&g_nCodePageRule, 0, 0);
+    if (rule == static_cast<LONG>(CodePageRule::Undecided))
+    {
+        rule = static_cast<LONG>(SystemCodePageRule());
+        ::InterlockedExchange(&g_nCodePageRule, rule);
+    }
+    return static_cast<CodePageRule>(rule);
+}
+
+UINT ParseAnsiCodePage(const wchar_t* localeText, UINT systemCodePage)
+{
+    if (!localeText)
+        return systemCodePage;
+    UINT codePage = 0;
+    const wchar_t* p = localeText;
+    for (; *p >= L'0' && *p <= L'9' && codePage < 100000; ++p)
+        codePage = codePage * 10 + static_cast<UINT>(*p - L'0');
+    return codePage == 0 || *p != L'\0' ? systemCodePage : codePage;
+}
+
+UINT QuotationCodePage()
+{
+    if (ProcessCodePageRule() == CodePageRule::ThreadAnsi)
+        return CP_THREAD_ACP;
+    wchar_t text[8]{};
+    if (!::GetLocaleInfoW(::GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, text, 8))
+        return ::GetACP();
+    return ParseAnsiCodePage(text, ::GetACP());
+}
+
+std::string ToNarrow(const std::wstring& text, UINT codePage)
+{
+    if (text.empty())
+        return {};
+    // Measured first: a code page of up to four bytes a character (UTF-8 as
+    // the system code page) needs more than two bytes for each character.
+    const int length = static_cast<int>(text.size());
+    const int size = ::WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return {};
+    std::string narrow(static_cast<std::size_t>(size), '\0');
+    if (::WideCharToMultiByte(codePage, 0, text.data(), length, narrow.data(), size, nullptr, nullptr) != size)
+        return {};
+    return narrow;
+}
+
+std::wstring InstallFolderFromValue(LONG status, DWORD type, const BYTE* data, DWORD size)
+{
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || !data)
+        return {};
+    if (size < sizeof(wchar_t) || size % sizeof(wchar_t) != 0 || size > kInstallFolderChars * sizeof(wchar_t))
+        return {};
+    const std::size_t chars = size / sizeof(wchar_t);
+    std::wstring value(chars, L'\0');
+    std::memcpy(value.data(), data, size);
+    if (value.back() != L'\0')
+        return {};
+    // Used as stored, up to its first zero.
+    value.resize(std::wcslen(value.c_str()));
+    return value;
+}
+
+bool FormatCommandLine(const wchar_t* folder, const wchar_t* file, wchar_t* buffer, std::size_t chars)
+{
+    static const wchar_t kProgram[] = L"\\wbloggar.exe\" \"";
+    const std::size_t folderLength = std::wcslen(folder);
+    const std::size_t fileLength = std::wcslen(file);
+    const std::size_t programLength = sizeof(kProgram) / sizeof(wchar_t) - 1;
+    const std::size_t needed = 1 + folderLength + programLength + fileLength + 1 + 1;
+    if (needed > chars)
+        return false;
+    wchar_t* p = buffer;
+    *p++ = L'"';
+    p = std::wmemcpy(p, folder, folderLength) + folderLength;
+    p = std::wmemcpy(p, kProgram, programLength) + programLength;
+    p = std::wmemcpy(p, file, fileLength) + fileLength;
+    *p++ = L'"';
+    *p = L'\0';
+    return true;
+}
+
+} // namespace qfplugin

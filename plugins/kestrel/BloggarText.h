@@ -1,0 +1,61 @@
+// The texts that Kestrel hands to w.bloggar: the HTML quotation of an item,
+// its narrow form for the quotation file, the editor's install folder as the
+// registry holds it, and the command line that starts the editor.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+namespace qfplugin
+{
+
+// "<blockquote><a href='link'>title</a><br>description</blockquote>". Markup
+// in the title and description is kept (feeds carry HTML there on purpose);
+// a single quote in the link is written as &#39; so that the link cannot end
+// the attribute and add attributes of its own to the user's post.
+std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description);
+
+// Which code page the quotation file is written in. Decided once per process;
+// the code page itself is read from the calling thread's locale every time.
+enum class CodePageRule : LONG
+{
+    Undecided = 0,
+    ThreadAnsi = 1,     // Windows NT 5.0 and later: CP_THREAD_ACP
+    LocaleDefault = 2,  // older systems: the thread locale's default ANSI code page
+};
+CodePageRule CodePageRuleFor(DWORD platformId, DWORD majorVersion);
+// The first call decides (one atomic exchange, so threads that race store the
+// same answer); later calls return what was stored.
+CodePageRule ProcessCodePageRule();
+// The locale's LOCALE_IDEFAULTANSICODEPAGE text as a number; systemCodePage
+// when the text is missing, not a number, or 0.
+UINT ParseAnsiCodePage(const wchar_t* localeText, UINT systemCodePage);
+// The code page for the next conversion on this thread.
+UINT QuotationCodePage();
+
+// The text in the code page, flags 0 and no default character, so a missing
+// character becomes its best fit or the code page's default character. No
+// terminating zero. Empty when the conversion fails.
+std::string ToNarrow(const std::wstring& text, UINT codePage);
+
+// The install folder buffer: 260 characters, terminator included.
+constexpr std::size_t kInstallFolderChars = MAX_PATH;
+// What RegQueryValueExW gave for "InstallPath", as a folder. A value that is
+// missing or unusable (not REG_SZ/REG_EXPAND_SZ, not ending in a zero
+// character, too long for the buffer) gives the empty folder, as a missing
+// value does. Never reads past size bytes.
+std::wstring InstallFolderFromValue(LONG status, DWORD type, const BYTE* data, DWORD size);
+
+// Large enough for any install folder that InstallFolderFromValue accepts and
+// any temporary file path (both under MAX_PATH) in
+// "\"<folder>\\wbloggar.exe\" \"<file>\"".
+constexpr std::size_t kCommandLineChars = 2 * (MAX_PATH - 1) + 18 + 1;
+static_assert(kCommandLineChars <= 32767, "CreateProcessW takes at most 32,767 characters");
+
+// Fills buffer with "\"folder\\wbloggar.exe\" \"file\"". False, with buffer
+// untouched, when it would not fit in chars characters with its terminator.
+bool FormatCommandLine(const wchar_t* folder, const wchar_t* file, wchar_t* buffer, std::size_t chars);
+
+} // namespace qfplugin

@@ -1,0 +1,151 @@
+// The texts Kestrel gives w.bloggar, checked without starting anything.
+#include "BloggarText.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace qfplugin;
+
+namespace
+{
+std::wstring CommandLine(const std::wstring& folder, const std::wstring& file)
+{
+    std::vector<wchar_t> buffer(kCommandLineChars, L'#');
+    EXPECT_TRUE(FormatCommandLine(folder.c_str(), file.c_str(), buffer.data(), buffer.size()));
+    return buffer.data();
+}
+
+std::wstring FolderFrom(DWORD type, const std::wstring& bytesAsText, DWORD size)
+{
+    return InstallFolderFromValue(ERROR_SUCCESS, type, reinterpret_cast<const BYTE*>(bytesAsText.data()), size);
+}
+
+DWORD BytesOf(const std::wstring& text)
+{
+    return static_cast<DWORD>(text.size() * sizeof(wchar_t));
+}
+} // namespace
+
+TEST(Quotation, KeepsMarkupOfTitleAndDescription)
+{
+    EXPECT_EQ(FormatQuotation(L"x", L"A <b>bold</b> move", L"d"),
+              L"<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>");
+    EXPECT_EQ(FormatQuotation(L"", L"", L""), L"<blockquote><a href=''></a><br></blockquote>");
+    // Nothing in the texts is read as a format.
+    EXPECT_EQ(FormatQuotation(L"%s%n", L"100%", L"%d"),
+              L"<blockquote><a href='%s%n'>100%</a><br>%d</blockquote>");
+}
+
+TEST(Quotation, SingleQuoteCannotEndTheLinkAttribute)
+{
+    EXPECT_EQ(FormatQuotation(L"http://e.org/a' onmouseover='alert(1)", L"t'", L"it's"),
+              L"<blockquote><a href='http://e.org/a&#39; onmouseover=&#39;alert(1)'>t'</a><br>it's</blockquote>");
+    EXPECT_EQ(FormatQuotation(L"a&b\"c", L"t", L"d"), L"<blockquote><a href='a&b\"c'>t</a><br>d</blockquote>");
+}
+
+TEST(QuotationCodePage, NewerSystemsUseTheThreadCodePageOlderOnesTheLocaleDefault)
+{
+    EXPECT_EQ(CodePageRuleFor(VER_PLATFORM_WIN32_NT, 5), CodePageRule::ThreadAnsi);
+    EXPECT_EQ(CodePageRuleFor(VER_PLATFORM_WIN32_NT, 10), CodePageRule::ThreadAnsi);
+    EXPECT_EQ(CodePageRuleFor(VER_PLATFORM_WIN32_NT, 4), CodePageRule::LocaleDefault);
+    EXPECT_EQ(CodePageRuleFor(VER_PLATFORM_WIN32_WINDOWS, 4), CodePageRule::LocaleDefault);
+    EXPECT_EQ(CodePageRuleFor(VER_PLATFORM_WIN32s, 5), CodePageRule::LocaleDefault);
+
+    EXPECT_EQ(ParseAnsiCodePage(L"932", 1252), 932u);
+    EXPECT_EQ(ParseAnsiCodePage(L"0", 1252), 1252u);
+    EXPECT_EQ(ParseAnsiCodePage(L"", 1252), 1252u);
+    EXPECT_EQ(ParseAnsiCodePage(L"12x", 1252), 1252u);
+    EXPECT_EQ(ParseAnsiCodePage(L"99999999999999", 1252), 1252u);
+    EXPECT_EQ(ParseAnsiCodePage(nullptr, 1250), 1250u);
+}
+
+TEST(QuotationCodePage, DecidedOnceForTheProcessWhateverTheThread)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> differing{0};
+    const CodePageRule first = ProcessCodePageRule();
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            if (ProcessCodePageRule() != first)
+                ++differing;
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(differing.load(), 0);
+    EXPECT_NE(first, CodePageRule::Undecided);
+    // Wine reports an NT system of version 5 or later.
+    EXPECT_EQ(QuotationCodePage(), static_cast<UINT>(CP_THREAD_ACP));
+}
+
+TEST(QuotationCodePage, ConversionKeepsEveryByteWithoutTerminator)
+{
+    EXPECT_EQ(ToNarrow(L"<b>caf\u00e9</b>", 1252), "<b>caf\xe9</b>");
+    // Best fit where the code page has one, else its default character.
+    EXPECT_EQ(ToNarrow(L"\u0100\u4e00", 1252), "A?");
+    // Double-byte: more bytes than characters.
+    EXPECT_EQ(ToNarrow(L"\u65e5\u672c", 932), "\x93\xfa\x96\x7b");
+    // Three bytes a character: nothing is cut off when UTF-8 is the code page.
+    const std::wstring cjk(300, L'\u65e5');
+    EXPECT_EQ(ToNarrow(cjk, CP_UTF8).size(), 900u);
+    EXPECT_EQ(ToNarrow(L"", 1252), "");
+}
+
+TEST(InstallPath, StringValuesAreUsedAsStored)
+{
+    const std::wstring value(L"D:\\Apps\\wbloggar\0", 17);
+    EXPECT_EQ(FolderFrom(REG_SZ, value, BytesOf(value)), L"D:\\Apps\\wbloggar");
+    const std::wstring expand(L"%ProgramFiles%\\w\0", 17);
+    EXPECT_EQ(FolderFrom(REG_EXPAND_SZ, expand, BytesOf(expand)), L"%ProgramFiles%\\w");
+    const std::wstring inner(L"C:\\a\0junk\0", 10);
+    EXPECT_EQ(FolderFrom(REG_SZ, inner, BytesOf(inner)), L"C:\\a");
+    const std::wstring longest = std::wstring(MAX_PATH - 1, L'a') + L'\0';
+    EXPECT_EQ(FolderFrom(REG_SZ, longest, BytesOf(longest)), std::wstring(MAX_PATH - 1, L'a'));
+}
+
+TEST(InstallPath, UnusableValuesCountAsMissing)
+{
+    const std::wstring good(L"C:\\w\0", 5);
+    EXPECT_EQ(InstallFolderFromValue(ERROR_FILE_NOT_FOUND, REG_SZ, nullptr, 0), L"");
+    EXPECT_EQ(InstallFolderFromValue(ERROR_MORE_DATA, REG_SZ, reinterpret_cast<const BYTE*>(good.data()), 10), L"");
+    EXPECT_EQ(FolderFrom(REG_BINARY, good, BytesOf(good)), L"");
+    EXPECT_EQ(FolderFrom(REG_MULTI_SZ, good, BytesOf(good)), L"");
+    EXPECT_EQ(FolderFrom(REG_DWORD, good, 4), L"");
+    // No terminating zero: the data is never read past its end.
+    const std::wstring unterminated = L"C:\\w";
+    EXPECT_EQ(FolderFrom(REG_SZ, unterminated, BytesOf(unterminated)), L"");
+    EXPECT_EQ(FolderFrom(REG_SZ, good, BytesOf(good) - 1), L"");
+    EXPECT_EQ(FolderFrom(REG_SZ, good, 0), L"");
+    // 260 characters without a terminator fill the buffer exactly.
+    const std::wstring full(MAX_PATH, L'a');
+    EXPECT_EQ(FolderFrom(REG_SZ, full, BytesOf(full)), L"");
+}
+
+TEST(CommandLine, QuotesTheProgramInTheFolderAndTheFile)
+{
+    EXPECT_EQ(CommandLine(L"D:\\Apps\\wbloggar", L"C:\\T\\w1A.tmp"),
+              L"\"D:\\Apps\\wbloggar\\wbloggar.exe\" \"C:\\T\\w1A.tmp\"");
+    // Used as stored: a trailing backslash is doubled, an empty folder gives the root.
+    EXPECT_EQ(CommandLine(L"D:\\Apps\\", L"f"), L"\"D:\\Apps\\\\wbloggar.exe\" \"f\"");
+    EXPECT_EQ(CommandLine(L"", L""), L"\"\\wbloggar.exe\" \"\"");
+}
+
+TEST(CommandLine, LongestFolderAndFileFitWithoutOverrun)
+{
+    const std::wstring folder(MAX_PATH - 1, L'f');
+    const std::wstring file(MAX_PATH - 1, L't');
+    std::vector<wchar_t> buffer(kCommandLineChars + 8, L'#');
+    ASSERT_TRUE(FormatCommandLine(folder.c_str(), file.c_str(), buffer.data(), kCommandLineChars));
+    const std::wstring line = buffer.data();
+    EXPECT_EQ(line, L"\"" + folder + L"\\wbloggar.exe\" \"" + file + L"\"");
+    EXPECT_EQ(line.size() + 1, kCommandLineChars);
+    EXPECT_EQ(buffer[kCommandLineChars], L'#');
+
+    // One character short: nothing is written at all.
+    std::vector<wchar_t> small(kCommandLineChars - 1, L'#');
+    EXPECT_FALSE(FormatCommandLine(folder.c_str(), file.c_str(), small.data(), small.size()));
+    EXPECT_EQ(small.front(), L'#');
+}

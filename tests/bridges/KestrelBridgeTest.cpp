@@ -1,0 +1,261 @@
+// Kestrel hands an item to w.bloggar, as the feed reader's user meets it: the
+// plugin host blogs the item, the quotation file is left in the host's
+// temporary folder, and the w.bloggar stand-in, installed where the current
+// user's registry says, records how it was started and what the file held.
+#include "BridgeSession.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace qftest;
+
+namespace
+{
+const wchar_t kCaption[] = L"w.Bloggar plugin";
+
+std::wstring ExpectedCommandLine(const std::wstring& folder, const std::wstring& file)
+{
+    return L"\"" + folder + L"\\wbloggar.exe\" \"" + file + L"\"";
+}
+
+// Blogs one item with the editor installed where the registry says and
+// returns what the editor received; the call must show no box.
+BridgeSession::EditorRecord BlogThroughEditor(BridgeSession& session, const std::string& item,
+                                              std::vector<std::wstring> environment = {})
+{
+    Process& host = session.Start(KestrelPath(), item, std::move(environment));
+    EXPECT_EQ(host.Wait(), 0u) << "BlogThis did not return without a box";
+    EXPECT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 1; })) << "the editor did not start";
+    const auto records = session.EditorRecords();
+    return records.empty() ? BridgeSession::EditorRecord{} : records.front();
+}
+
+class KestrelBridge : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_folder = session.dir().file(L"Apps\\wbloggar");
+        InstallEditor(m_folder);
+        settings.SetInstallPath(m_folder);
+    }
+
+    // The one quotation file of the call, by its full path.
+    std::wstring QuotationFile()
+    {
+        const auto files = session.TemporaryFiles();
+        EXPECT_EQ(files.size(), 1u);
+        return files.empty() ? std::wstring() : session.tempDir() + L"\\" + files.front();
+    }
+
+    BloggarSettings settings;
+    BridgeSession session;
+    std::wstring m_folder;
+};
+} // namespace
+
+TEST_F(KestrelBridge, FileHoldsExactlyTheQuotationAndTheEditorGetsIt)
+{
+    const auto record = BlogThroughEditor(session, RssItem(L"A <b>bold</b> move", L"d", L"x"));
+    const std::string expected = "<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>";
+    const std::wstring file = QuotationFile();
+    EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder, file));
+    EXPECT_EQ(record.file, file);
+    EXPECT_TRUE(record.filePresent);
+    EXPECT_EQ(record.bytes, expected);
+    // Left for the editor, unchanged.
+    EXPECT_EQ(ReadFileBytes(file), expected);
+}
+
+TEST_F(KestrelBridge, EmptyDescriptionEndsTheQuotation)
+{
+    const auto record = BlogThroughEditor(session, RssItem(L"t", L"", L"http://e.org/"));
+    EXPECT_EQ(record.bytes, "<blockquote><a href='http://e.org/'>t</a><br></blockquote>");
+}
+
+TEST_F(KestrelBridge, SingleQuoteInTheLinkStaysInsideTheAttribute)
+{
+    const auto record =
+        BlogThroughEditor(session, RssItem(L"It's", L"<p>it's</p>", L"http://e.org/x' onclick='steal()"));
+    EXPECT_EQ(record.bytes,
+              "<blockquote><a href='http://e.org/x&#39; onclick=&#39;steal()'>It's</a><br><p>it's</p></blockquote>");
+}
+
+TEST_F(KestrelBridge, CharactersTheCodePageLacksGetItsReplacement)
+{
+    // Code page 1252: best fit for A with macron, the default character for
+    // a CJK character; the e acute is in the code page.
+    const auto record = BlogThroughEditor(session, RssItem(L"\u0100 caf\u00e9 \u65e5", L"d", L"x"));
+    EXPECT_EQ(record.bytes, "<blockquote><a href='x'>A caf\xe9 ?</a><br>d</blockquote>");
+}
+
+TEST_F(KestrelBridge, DoubleByteCodePageWritesTheWholeText)
+{
+    // A Japanese locale gives code page 932: two bytes for each of the three
+    // characters, so the file is longer in bytes than in characters. Wine
+    // takes the locale from the Unix environment the test was started with
+    // (CTest sets LC_ALL=ja_JP.UTF-8 for this test), and the host inherits it.
+    ASSERT_EQ(::GetACP(), 932u) << "run this test with LC_ALL=ja_JP.UTF-8";
+    const std::wstring title = L"\u65e5\u672c\u8a9e";
+    const auto record = BlogThroughEditor(session, RssItem(title, L"d", L"x"));
+    const std::string expected = "<blockquote><a href='x'>\x93\xfa\x96\x7b\x8c\xea</a><br>d</blockquote>";
+    EXPECT_EQ(record.bytes, expected);
+    const std::wstring quotation = L"<blockquote><a href='x'>" + title + L"</a><br>d</blockquote>";
+    EXPECT_GT(record.bytes.size(), quotation.size());
+}
+
+TEST_F(KestrelBridge, NoSettingsKeyMeansEditorNotFoundAndTheFileStays)
+{
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VB and VBA Program Settings\\Bloggar");
+    Process& host = session.Start(KestrelPath(), RssItem(L"t", L"d", L"x"));
+    const MessageBoxInfo box = WaitForMessageBox(host.id());
+    ASSERT_NE(box.hWnd, nullptr);
+    EXPECT_EQ(box.caption, kCaption);
+    EXPECT_EQ(box.text, L"Cannot find w.Bloggar...");
+    AnswerMessageBox(box);
+    EXPECT_EQ(host.Wait(), 0u);
+
+    EXPECT_EQ(ReadFileBytes(QuotationFile()), "<blockquote><a href='x'>t</a><br>d</blockquote>");
+    EXPECT_TRUE(session.EditorRecords().empty()) << "an editor was started";
+}
+
+TEST_F(KestrelBridge, TrailingBackslashIsDoubledNotNormalised)
+{
+    settings.SetInstallPath(m_folder + L"\\");
+    const auto record = BlogThroughEditor(session, RssItem(L"t", L"d", L"x"));
+    EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder + L"\\", QuotationFile()));
+}
+
+// Without a usable folder the command line names wbloggar.exe in the root of
+// the current drive; a stand-in placed there shows the exact line.
+class KestrelWithoutFolder : public KestrelBridge
+{
+protected:
+    void SetUp() override
+    {
+        KestrelBridge::SetUp();
+        // The host runs in the scratch folder, so its drive is the scratch folder's.
+        m_rootProgram = session.dir().path().substr(0, 2) + L"\\wbloggar.exe";
+        // The test prefix's own drive: a copy that an interrupted run left is replaced.
+        ASSERT_TRUE(::CopyFileW(WbloggarStandInPath().c_str(), m_rootProgram.c_str(), FALSE));
+    }
+    void TearDown() override
+    {
+        if (!m_rootProgram.empty())
+            ::DeleteFileW(m_rootProgram.c_str());
+    }
+
+    // Blogs with the host in the scratch folder, which is on the test's drive.
+    void ExpectRootProgramStarted()
+    {
+        Process& host = session.Start(KestrelPath(), RssItem(L"t", L"d", L"x"), {}, L"", session.dir().path());
+        EXPECT_EQ(host.Wait(), 0u);
+        EXPECT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 1; }));
+        const auto records = session.EditorRecords();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records.front().commandLine, L"\"\\wbloggar.exe\" \"" + QuotationFile() + L"\"");
+        EXPECT_EQ(records.front().bytes, "<blockquote><a href='x'>t</a><br>d</blockquote>");
+    }
+
+    std::wstring m_rootProgram;
+};
+
+TEST_F(KestrelWithoutFolder, MissingValueStartsTheDriveRootProgram)
+{
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VB and VBA Program Settings\\Bloggar");
+    settings.CreateKey();
+    ExpectRootProgramStarted();
+}
+
+TEST_F(KestrelWithoutFolder, ValueOfAnotherTypeCountsAsMissing)
+{
+    const std::wstring folder = m_folder + L'\0';
+    settings.SetRawInstallPath(REG_BINARY, folder.data(), static_cast<DWORD>(folder.size() * sizeof(wchar_t)));
+    ExpectRootProgramStarted();
+}
+
+TEST_F(KestrelWithoutFolder, ValueWithoutTerminatorCountsAsMissing)
+{
+    settings.SetRawInstallPath(REG_SZ, m_folder.data(), static_cast<DWORD>(m_folder.size() * sizeof(wchar_t)));
+    ExpectRootProgramStarted();
+}
+
+TEST_F(KestrelWithoutFolder, ValueOfMaxPathCharactersCountsAsMissing)
+{
+    // 260 characters and the terminator do not fit the 260-character buffer.
+    const std::wstring longValue = m_folder + L"\\" + std::wstring(MAX_PATH, L'x');
+    settings.SetInstallPath(longValue.substr(0, MAX_PATH));
+    ExpectRootProgramStarted();
+}
+
+TEST_F(KestrelBridge, LongFolderAndTemporaryPathMakeALongCommandLine)
+{
+    // Together well past 260 characters, each under MAX_PATH.
+    std::wstring folder = session.dir().path();
+    while (folder.size() < 200)
+        folder += L"\\folder-with-a-long-name";
+    InstallEditor(folder);
+    settings.SetInstallPath(folder);
+
+    const std::wstring temp = session.tempDir() + L"\\a-temporary-folder-of-some-length";
+    ::CreateDirectoryW(temp.c_str(), nullptr);
+    const auto record = BlogThroughEditor(session, RssItem(L"t", L"d", L"x"), {L"TMP=" + temp, L"TEMP=" + temp});
+    ASSERT_GT(record.commandLine.size(), 260u);
+    EXPECT_EQ(record.commandLine.substr(0, folder.size() + 16), L"\"" + folder + L"\\wbloggar.exe\" ");
+    EXPECT_EQ(record.commandLine.substr(folder.size() + 16, temp.size() + 3), L"\"" + temp + L"\\w");
+    EXPECT_EQ(record.commandLine, L"\"" + folder + L"\\wbloggar.exe\" \"" + record.file + L"\"");
+    EXPECT_EQ(record.bytes, "<blockquote><a href='x'>t</a><br>d</blockquote>");
+}
+
+TEST_F(KestrelBridge, ItemWithoutLinkMakesNoFileAndStartsNothing)
+{
+    Process& host = session.Start(KestrelPath(), RssItem(L"t", L"d", std::nullopt));
+    const MessageBoxInfo box = WaitForMessageBox(host.id());
+    ASSERT_NE(box.hWnd, nullptr);
+    EXPECT_EQ(box.caption, kCaption);
+    EXPECT_EQ(box.text, L"Something failed in w.Bloggar plugin...");
+    AnswerMessageBox(box);
+    EXPECT_EQ(host.Wait(), 0u);
+    EXPECT_TRUE(session.TemporaryFiles().empty());
+    EXPECT_TRUE(session.EditorRecords().empty());
+}
+
+TEST_F(KestrelBridge, TwoCallsMakeTwoFilesAndTwoEditors)
+{
+    Process& first = session.Start(KestrelPath(), RssItem(L"one", L"d", L"x"));
+    EXPECT_EQ(first.Wait(), 0u);
+    Process& second = session.Start(KestrelPath(), RssItem(L"two", L"d", L"x"));
+    EXPECT_EQ(second.Wait(), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 2; }));
+
+    const auto files = session.TemporaryFiles();
+    ASSERT_EQ(files.size(), 2u);
+    std::vector<std::string> received;
+    for (const auto& record : session.EditorRecords())
+    {
+        EXPECT_EQ(ReadFileBytes(record.file), record.bytes) << "the file was not left as the editor read it";
+        received.push_back(record.bytes);
+    }
+    std::sort(received.begin(), received.end());
+    EXPECT_EQ(received, (std::vector<std::string>{"<blockquote><a href='x'>one</a><br>d</blockquote>",
+                                                  "<blockquote><a href='x'>two</a><br>d</blockquote>"}));
+}
+
+TEST_F(KestrelBridge, TemporaryFolderWithoutRoomForANameStillStartsTheEditor)
+{
+    // A temporary folder too long for a file name in a 260-character path
+    // (Wine's GetTempFileNameW would write past it): no file is made, and the
+    // editor is started all the same, with an empty path.
+    std::wstring temp = session.tempDir();
+    while (temp.size() < MAX_PATH - 12)
+        temp += L"\\long-temporary-folder";
+    temp.resize(MAX_PATH - 12);
+    for (size_t pos = session.tempDir().size(); pos != std::wstring::npos; pos = temp.find(L'\\', pos + 1))
+        ::CreateDirectoryW(temp.substr(0, pos).c_str(), nullptr);
+    ASSERT_TRUE(::CreateDirectoryW(temp.c_str(), nullptr)) << ::GetLastError();
+
+    const auto record = BlogThroughEditor(session, RssItem(L"t", L"d", L"x"), {L"TMP=" + temp, L"TEMP=" + temp});
+    EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder, L""));
+    EXPECT_FALSE(record.filePresent);
+}
