@@ -138,6 +138,20 @@ LPWSTR CutAtComma(LPWSTR psz)
     }
     return nullptr;
 }
+// A text that cannot be copied is left absent, never half there.
+bool CopyText(std::wstring& strTarget, LPCWSTR pszText)
+{
+    try
+    {
+        strTarget = pszText ? pszText : L"";
+        return true;
+    }
+    catch (const std::bad_alloc&)
+    {
+        strTarget.clear();
+        return false;
+    }
+}
 } // namespace
 
 bool CHyperLinkImpl::ParseColor(LPWSTR lpstr, COLORREF& clr)
@@ -173,15 +187,8 @@ BOOL CHyperLinkImpl::SubclassWindow(HWND hWnd)
 
 bool CHyperLinkImpl::SetHyperLink(LPCWSTR lpstrLink)
 {
-    try
-    {
-        m_strHyperLink = lpstrLink ? lpstrLink : L"";
-    }
-    catch (const std::bad_alloc&)
-    {
-        m_strHyperLink.clear();
+    if (!CopyText(m_strHyperLink, lpstrLink))
         return false;
-    }
     if (m_strLabel.empty())
         CalcLabelRect();
     AddTargetTool();
@@ -190,15 +197,8 @@ bool CHyperLinkImpl::SetHyperLink(LPCWSTR lpstrLink)
 
 bool CHyperLinkImpl::SetLabel(LPCWSTR lpstrLabel)
 {
-    try
-    {
-        m_strLabel = lpstrLabel ? lpstrLabel : L"";
-    }
-    catch (const std::bad_alloc&)
-    {
-        m_strLabel.clear();
+    if (!CopyText(m_strLabel, lpstrLabel))
         return false;
-    }
     CalcLabelRect();
     if (IsWindow())
         SetWindowText(m_strLabel.c_str());
