@@ -66,27 +66,27 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 
 LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)
 {
+    // 1-2. The packaging choice, saved on every click.
+    ExchangeRadioGroup(IDC_INSTALLER_VERSION, m_nPackaging, TRUE);
+
+    // 3. Stop the running download, or start one.
+    if (m_bDownloading)
+    {
+        StopDownload();
+        ::SetDlgItemTextW(m_hWnd, IDC_DOWNLOAD, L"Download && Install");
+    }
+    else
+    {
+        StartDownload();
+    }
     return 0;
 }
 
 LRESULT CMainDlg::OnClose(WORD, WORD wID, HWND, BOOL&)
 {
+    if (m_bDownloading)
+        StopDownload();
     DestroyWindow();
     ::PostQuitMessage(wID);
-    return 0;
-}
-
-LRESULT CMainDlg::OnDownloadReady(WORD, WORD, HWND, BOOL&)
-{
-    return 0;
-}
-
-LRESULT CMainDlg::OnDownloadFailed(WORD, WORD, HWND, BOOL&)
-{
-    return 0;
-}
-
-LRESULT CMainDlg::OnDownloadProgress(WORD, WORD, HWND, BOOL&)
-{
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "framework/atlddx.h"
 #include "framework/atlframe.h"
 #include "framework/atlwin.h"
+#include "DownloadStatusCallBack.h"
 #include "resource.h"
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
@@ -38,7 +39,14 @@ public:
     LRESULT OnDownloadFailed(WORD, WORD, HWND, BOOL&);
     LRESULT OnDownloadProgress(WORD, WORD, HWND, BOOL&);
 
+    // True while a download worker may still use the dialog's download job.
+    bool IsWorkerRunning() const { return m_download.IsRunning(); }
+
 private:
+    void StartDownload();
+    void StopDownload();
+
+    CDownloadStatusCallBack m_download;
     HWND m_hProgress = nullptr;
     HWND m_hStatusText = nullptr;
     HFONT m_hWhatsNewFont = nullptr;
