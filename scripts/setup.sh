@@ -11,6 +11,7 @@ packages=(
   googletest
   wine64 wine
   xvfb x11-utils imagemagick
+  fonts-liberation
   python3
 )
 

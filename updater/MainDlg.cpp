@@ -1,5 +1,24 @@
 #include "MainDlg.h"
 
+#include "PublisherUrl.h"
+#include "WhatsNew.h"
+
+#include <cstdio>
+#include <string>
+
+namespace
+{
+const wchar_t kSettingsSection[] = L"ActiveUpdater";
+const wchar_t kPackagingKey[] = L"Packaging";
+const wchar_t kWhatsNewFailed[] = L"Failed to reterieve What's New infomation";
+
+// The settings file lives in the current directory, which the starter chose.
+void SettingsFilePath(wchar_t (&szPath)[MAX_PATH])
+{
+    ::lstrcpynW(szPath, L"./Quillfeed.ini", MAX_PATH);
+}
+} // namespace
+
 CMainDlg::~CMainDlg()
 {
     if (m_hWhatsNewFont && ::DeleteObject(m_hWhatsNewFont))
@@ -19,7 +38,9 @@ BOOL CMainDlg::OnIdle()
 LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 {
     // 1. The packaging choice from the settings file.
-    m_nPackaging = 0;
+    wchar_t szSettings[MAX_PATH];
+    SettingsFilePath(szSettings);
+    m_nPackaging = static_cast<int>(::GetPrivateProfileIntW(kSettingsSection, kPackagingKey, 0, szSettings));
 
     // 2. Centred on the work area before it is ever shown.
     CenterWindow();
@@ -47,6 +68,8 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     UIAddChildWindowContainer(m_hWnd);
 
     // 6-7. The What's New font and text.
+    CreateWhatsNewFont();
+    ShowWhatsNew();
 
     // 8.
     m_hProgress = GetDlgItem(IDC_PROGRESS);
@@ -64,12 +87,41 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     return TRUE;
 }
 
+void CMainDlg::CreateWhatsNewFont()
+{
+    m_hWhatsNewFont = ::CreateFontW(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
+                                    FF_SWISS, L"Courier New");
+    if (m_hWhatsNewFont)
+        ::SendMessageW(GetDlgItem(IDC_WHATSNEW_TEXT), WM_SETFONT, reinterpret_cast<WPARAM>(m_hWhatsNewFont), TRUE);
+}
+
+// A synchronous fetch, before the dialog is ever shown.
+void CMainDlg::ShowWhatsNew()
+{
+    HWND hText = GetDlgItem(IDC_WHATSNEW_TEXT);
+    wchar_t szCacheFile[MAX_PATH] = {};
+    if (FetchToCacheFile(QUILLFEED_PUBLISHER_URL L"/whatsnew.txt", szCacheFile, MAX_PATH) != S_OK)
+    {
+        ::SetWindowTextW(hText, kWhatsNewFailed);
+        return;
+    }
+    std::wstring strText;
+    ReadTextFile(szCacheFile, strText);
+    ExpandLineFeeds(strText);
+    ::SetWindowTextW(hText, strText.c_str());
+}
+
 LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)
 {
-    // 1-2. The packaging choice, saved on every click.
+    // The choice is stored on every click, whether it starts or stops a download.
     ExchangeRadioGroup(IDC_INSTALLER_VERSION, m_nPackaging, TRUE);
+    wchar_t szSettings[MAX_PATH];
+    SettingsFilePath(szSettings);
+    wchar_t szValue[32];
+    swprintf(szValue, 32, L"%d", m_nPackaging);
+    ::WritePrivateProfileStringW(kSettingsSection, kPackagingKey, szValue, szSettings);
 
-    // 3. Stop the running download, or start one.
+    // Stop the running download, or start one.
     if (m_bDownloading)
     {
         StopDownload();

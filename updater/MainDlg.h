@@ -43,6 +43,8 @@ public:
     bool IsWorkerRunning() const { return m_download.IsRunning(); }
 
 private:
+    void CreateWhatsNewFont();
+    void ShowWhatsNew();
     void StartDownload();
     void StopDownload();
 

@@ -1,7 +1,8 @@
 // Walks through the update program the way a user would and leaves
 // screenshots of what the user sees (BMP files, named by the step).
 //   QuillfeedDemo.exe <output folder>
-#include <windows.h>
+#include "Publisher.h"
+
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -132,6 +133,16 @@ int wmain(int argc, wchar_t** argv)
     g_outDir = argv[1];
     setvbuf(stdout, nullptr, _IONBF, 0);
 
+    // The publisher's server, on loopback, with the sample What's New text.
+    const std::wstring content = ExeDir() + L"\\publisher-content";
+    qftest::Publisher publisher(content);
+    wprintf(L"Loopback publisher serving %ls at %ls\n", content.c_str(), publisher.Url().c_str());
+
+    // The user chose the zipped package last time.
+    const std::wstring settings = g_outDir + L"\\Quillfeed.ini";
+    ::WritePrivateProfileStringW(L"ActiveUpdater", L"Packaging", L"1", settings.c_str());
+    wprintf(L"Settings file %ls: Packaging=1 (zipped version)\n", settings.c_str());
+
     wprintf(L"Starting QuillfeedUpdater.exe\n");
     Updater u;
     if (!StartUpdater(u, g_outDir))
@@ -139,7 +150,9 @@ int wmain(int argc, wchar_t** argv)
         wprintf(L"  the update dialog did not appear\n");
         return 1;
     }
-    wprintf(L"  the dialog is shown\n");
+    wprintf(L"  the dialog is shown; it fetched /whatsnew.txt %d time(s)\n", publisher.RequestCount("/whatsnew.txt"));
+    const bool zipped = ::SendMessageW(::GetDlgItem(u.dialog, 1008), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    wprintf(L"  saved choice checked: %ls\n", zipped ? L"Zipped version" : L"(not the zipped version!)");
     Screenshot(u.dialog, L"1-updater-dialog");
 
     wprintf(L"Pressing Close\n");

@@ -254,7 +254,14 @@ void Publisher::AcceptLoop()
         c->s = s;
         Connection* pc = c.get();
         c->thread = std::thread([this, pc] {
-            Serve(pc->s);
+            try
+            {
+                Serve(pc->s);
+            }
+            catch (...)
+            {
+                // A request that cannot be answered just ends its connection.
+            }
             pc->bDone = true;
         });
         m_connections.push_back(std::move(c));

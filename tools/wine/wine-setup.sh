@@ -39,6 +39,12 @@ if [ ! -f "$WINEPREFIX/.quillfeed-ready" ]; then
   wineserver -w
   touch "$WINEPREFIX/.quillfeed-ready"
 fi
+# A prefix made before prefix.reg last changed takes in the new settings.
+if ! cmp -s "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"; then
+  wine regedit /S "$(winepath -w "$here/prefix.reg")" >>"$state/wineboot.log" 2>&1
+  wineserver -w
+  cp "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"
+fi
 # A persistent server spares every test the start of a new one. Its system
 # processes (services, devices) are started here, detached from every output:
 # started by a test, they would hold the test's output pipe open for as long

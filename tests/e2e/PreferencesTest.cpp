@@ -1,0 +1,111 @@
+// The packaging choice as the user meets it: read from ./Quillfeed.ini in the
+// updater's current directory at start, written back at every click of the
+// download button.
+#include "Publisher.h"
+
+#include "UpdaterSession.h"
+
+#include <gtest/gtest.h>
+
+using namespace qftest;
+
+namespace
+{
+constexpr int kDownload = 1005;
+constexpr int kInstaller = 1007;
+constexpr int kZipped = 1008;
+
+bool Checked(const UpdaterSession& updater, int id)
+{
+    return ::SendMessageW(updater.item(id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+// The updater in a scratch folder whose settings file holds settings.
+struct Session
+{
+    explicit Session(const std::string& settings = "")
+    {
+        publisher.SetContent("/whatsnew.txt", "news");
+        if (!settings.empty())
+            WriteFileBytes(dir.file(L"Quillfeed.ini"), settings);
+        LaunchOptions options;
+        options.currentDirectory = dir.path();
+        updater = std::make_unique<UpdaterSession>(options);
+    }
+    ~Session()
+    {
+        if (updater->dialog())
+            ::PostMessageW(updater->item(IDCANCEL), BM_CLICK, 0, 0);
+        updater->WaitForExit();
+    }
+    Publisher publisher;
+    ScratchDir dir;
+    std::unique_ptr<UpdaterSession> updater;
+};
+
+std::string FileIn(const Session& s)
+{
+    return ReadFileBytes(s.dir.file(L"Quillfeed.ini"));
+}
+
+bool ClickStores(Session& s, const std::string& value)
+{
+    ::PostMessageW(s.updater->item(kDownload), BM_CLICK, 0, 0);
+    return WaitUntil([&] {
+        return FileExists(s.dir.file(L"Quillfeed.ini")) &&
+               FileIn(s).find("Packaging=" + value + "\r\n") != std::string::npos;
+    });
+}
+} // namespace
+
+TEST(Preferences, WithoutASettingsFileTheInstallerIsCheckedAndAClickCreatesTheFile)
+{
+    Session s;
+    ASSERT_NE(s.updater->dialog(), nullptr);
+    EXPECT_TRUE(Checked(*s.updater, kInstaller));
+    EXPECT_FALSE(Checked(*s.updater, kZipped));
+    EXPECT_FALSE(FileExists(s.dir.file(L"Quillfeed.ini")));
+    ASSERT_TRUE(ClickStores(s, "0"));
+    EXPECT_EQ(FileIn(s), "[ActiveUpdater]\r\nPackaging=0\r\n");
+}
+
+TEST(Preferences, StoredOneChecksTheZippedVersion)
+{
+    Session s("[ActiveUpdater]\r\nPackaging=1\r\n");
+    ASSERT_NE(s.updater->dialog(), nullptr);
+    EXPECT_FALSE(Checked(*s.updater, kInstaller));
+    EXPECT_TRUE(Checked(*s.updater, kZipped));
+    EXPECT_TRUE(ClickStores(s, "1"));
+}
+
+TEST(Preferences, AnUnknownValueChecksNeitherAndAClickStoresMinusOne)
+{
+    Session s("[ActiveUpdater]\r\nPackaging=2\r\n");
+    ASSERT_NE(s.updater->dialog(), nullptr);
+    EXPECT_FALSE(Checked(*s.updater, kInstaller));
+    EXPECT_FALSE(Checked(*s.updater, kZipped));
+    EXPECT_TRUE(ClickStores(s, "-1"));
+}
+
+TEST(Preferences, TextThatIsNotANumberMeansTheInstaller)
+{
+    Session s("[ActiveUpdater]\r\nPackaging=zip\r\n");
+    ASSERT_NE(s.updater->dialog(), nullptr);
+    EXPECT_TRUE(Checked(*s.updater, kInstaller));
+    EXPECT_FALSE(Checked(*s.updater, kZipped));
+}
+
+TEST(Preferences, EveryClickStoresWhatIsCheckedThenAndKeepsTheRestOfTheFile)
+{
+    Session s("; reader settings\r\n[Reader]\r\nTheme=Dark\r\n[ActiveUpdater]\r\nPackaging=0\r\nChannel=beta\r\n");
+    ASSERT_NE(s.updater->dialog(), nullptr);
+    ASSERT_TRUE(Checked(*s.updater, kInstaller));
+
+    ::SendMessageW(s.updater->item(kZipped), BM_CLICK, 0, 0);
+    ASSERT_TRUE(ClickStores(s, "1"));
+    ::SendMessageW(s.updater->item(kInstaller), BM_CLICK, 0, 0);
+    ASSERT_TRUE(ClickStores(s, "0"));
+
+    EXPECT_EQ(FileIn(s),
+              "; reader settings\r\n[Reader]\r\nTheme=Dark\r\n[ActiveUpdater]\r\nPackaging=0\r\nChannel=beta\r\n");
+}
