@@ -327,6 +327,9 @@ TEST(DownloadClose, CloseDuringAStalledTransferEndsWithTwoWithoutACrash)
     Click(*updater, IDCANCEL);
     EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
     std::printf("Close during a stalled transfer: exit after %lu ms\n", ::GetTickCount() - start);
+    // The process ended before the dialog's objects went, but after the
+    // choice was stored.
+    EXPECT_NE(ReadFileBytes(updater->dir().file(L"Quillfeed.ini")).find("Packaging=0"), std::string::npos);
 }
 
 TEST(DownloadStop, StartWhileTheStoppedWorkerStillRunsIsIgnoredUntilItEnds)
@@ -416,4 +419,22 @@ TEST(DownloadRoad, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
     ASSERT_TRUE(::GetFileAttributesExW(road.temp().file(L"QuillfeedSetup.exe").c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow, kSize);
     EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "ran "));
+}
+
+TEST(DownloadRoad, MinimisedDialogIsRestoredBeforeTheReadyBox)
+{
+    DownloadRoad road;
+    LaunchOptions options = road.Options();
+    options.showCommand = SW_SHOWMINNOACTIVE;
+    UpdaterSession updater(options);
+    ASSERT_NE(updater.dialog(), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return ::IsIconic(updater.dialog()) != FALSE; }));
+
+    Click(updater, kIdDownload);
+    const MessageBoxInfo box = WaitForMessageBox(updater.process().id());
+    EXPECT_EQ(box.text, kReadyText);
+    EXPECT_FALSE(::IsIconic(updater.dialog()));
+    EXPECT_TRUE(::IsWindowVisible(updater.dialog()));
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitHandedOff));
 }
