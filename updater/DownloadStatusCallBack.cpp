@@ -174,7 +174,8 @@ STDMETHODIMP CDownloadStatusCallBack::OnResponse(DWORD dwResponseCode, LPCWSTR s
     const bool bEncoded = FindHeader(szResponseHeaders, L"Content-Encoding", strEncoding) &&
                           ::StrCmpIW(strEncoding.c_str(), L"identity") != 0;
     m_bLengthKnown = false;
-    if (!bEncoded && FindHeader(szResponseHeaders, L"Content-Length", strLength) && !strLength.empty())
+    // A 304 means the binding serves its cached copy: no body to measure.
+    if (dwResponseCode != 304 && !bEncoded && FindHeader(szResponseHeaders, L"Content-Length", strLength) && !strLength.empty())
     {
         wchar_t* pEnd = nullptr;
         m_nContentLength = wcstoull(strLength.c_str(), &pEnd, 10);
@@ -245,7 +246,7 @@ void CDownloadStatusCallBack::Download()
 // may reach the shell as a finished package.
 HRESULT CDownloadStatusCallBack::CheckDownloadedFile()
 {
-    if (m_nHttpStatus != 0 && (m_nHttpStatus < 200 || m_nHttpStatus > 299))
+    if (m_nHttpStatus != 0 && (m_nHttpStatus < 200 || m_nHttpStatus > 299) && m_nHttpStatus != 304)
     {
         ::DeleteFileW(m_szFilePath);
         return MAKE_HRESULT(SEVERITY_ERROR, FACILITY_HTTP, m_nHttpStatus & 0xFFFF);
