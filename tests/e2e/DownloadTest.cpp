@@ -340,7 +340,7 @@ TEST(DownloadStop, StartWhileTheStoppedWorkerStillRunsIsIgnoredUntilItEnds)
     // that the stopped worker refuses (all at once it could finish without one).
     PathBehaviour behaviour;
     behaviour.nBytesPerSecond = 256 * 1024;
-    behaviour.nStallAfter = 64 * 1024;
+    behaviour.nStallAfter = 16 * 1024;  // one slice: it all arrives at once
     behaviour.nStallMs = 12000;
     road.publisher().SetBehaviour(kSetupPath, behaviour);
     auto updater = road.StartUpdater();
