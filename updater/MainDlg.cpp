@@ -124,28 +124,24 @@ LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)
     swprintf(szValue, 32, L"%d", m_nPackaging);
     ::WritePrivateProfileStringW(kSettingsSection, kPackagingKey, szValue, szSettings);
 
-    // The start or stop of the download follows here.
+    // Stop the running download, or start one.
+    if (m_bDownloading)
+    {
+        StopDownload();
+        ::SetDlgItemTextW(m_hWnd, IDC_DOWNLOAD, L"Download && Install");
+    }
+    else
+    {
+        StartDownload();
+    }
     return 0;
 }
 
 LRESULT CMainDlg::OnClose(WORD, WORD wID, HWND, BOOL&)
 {
+    if (m_bDownloading)
+        StopDownload();
     DestroyWindow();
     ::PostQuitMessage(wID);
-    return 0;
-}
-
-LRESULT CMainDlg::OnDownloadReady(WORD, WORD, HWND, BOOL&)
-{
-    return 0;
-}
-
-LRESULT CMainDlg::OnDownloadFailed(WORD, WORD, HWND, BOOL&)
-{
-    return 0;
-}
-
-LRESULT CMainDlg::OnDownloadProgress(WORD, WORD, HWND, BOOL&)
-{
     return 0;
 }

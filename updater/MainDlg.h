@@ -5,6 +5,7 @@
 #include "framework/atlddx.h"
 #include "framework/atlframe.h"
 #include "framework/atlwin.h"
+#include "DownloadStatusCallBack.h"
 #include "HyperLink.h"
 #include "UiHandles.h"
 #include "resource.h"
@@ -40,10 +41,16 @@ public:
     LRESULT OnDownloadFailed(WORD, WORD, HWND, BOOL&);
     LRESULT OnDownloadProgress(WORD, WORD, HWND, BOOL&);
 
+    // True while a download worker may still use the dialog's download job.
+    bool IsWorkerRunning() const { return m_download.IsRunning(); }
+
 private:
     void CreateWhatsNewFont();
     void ShowWhatsNew();
+    void StartDownload();
+    void StopDownload();
 
+    CDownloadStatusCallBack m_download;
     HWND m_hProgress = nullptr;
     HWND m_hStatusText = nullptr;
     unique_hfont m_hWhatsNewFont;  // deleted after the labels, before the download job

@@ -19,6 +19,11 @@ int RunUpdater(LPWSTR /*lpCmdLine*/, int nCmdShow)
         {
             dlgMain.ShowWindow(nCmdShow);
             nRet = theLoop.Run();
+            // A worker that did not answer the stop within its wait (a stalled
+            // transfer) still uses the dialog's download job. End the process
+            // here, before anything that worker uses is destroyed.
+            if (dlgMain.IsWorkerRunning())
+                ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(nRet));
         }
         g_appModule.RemoveMessageLoop();
     }

@@ -3,6 +3,7 @@
 //   QuillfeedDemo.exe <output folder>
 #include "Publisher.h"
 
+#include <commctrl.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -112,6 +113,71 @@ bool StartUpdater(Updater& u, const std::wstring& currentDir)
     return WaitFor([&] { return (u.dialog = FindDialogOf(u.pi.dwProcessId, L"Quillfeed Automatic Update")) != nullptr; });
 }
 
+// A message box of the process: a #32770 window with the text static 0xFFFF.
+HWND FindMessageBoxOf(DWORD pid)
+{
+    struct Search { DWORD pid; HWND found; } s{pid, nullptr};
+    ::EnumWindows([](HWND hWnd, LPARAM lParam) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lParam);
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(hWnd, &owner);
+        wchar_t cls[64]{};
+        ::GetClassNameW(hWnd, cls, 64);
+        if (owner == s->pid && wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd) && ::GetDlgItem(hWnd, 0xFFFF))
+        {
+            s->found = hWnd;
+            return FALSE;
+        }
+        return TRUE;
+    }, reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+std::wstring TextOf(HWND hWnd)
+{
+    wchar_t text[1024]{};
+    ::SendMessageW(hWnd, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+// Reads a message box aloud, takes its picture and presses OK.
+void AnswerBox(HWND box, const wchar_t* screenshot)
+{
+    wprintf(L"  message box \"%ls\": %ls\n", TextOf(box).c_str(), TextOf(::GetDlgItem(box, 0xFFFF)).c_str());
+    Screenshot(box, screenshot);
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+    WaitFor([&] { return !::IsWindow(box); });
+}
+
+std::string ReadRecord(const wchar_t* name)
+{
+    std::string bytes;
+    HANDLE h = ::CreateFileW((g_outDir + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(h, buffer, sizeof(buffer), &read, nullptr) && read)
+        bytes.append(buffer, read);
+    ::CloseHandle(h);
+    return bytes;
+}
+
+std::string ReadBinary(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(h, buffer, sizeof(buffer), &read, nullptr) && read)
+        bytes.append(buffer, read);
+    ::CloseHandle(h);
+    return bytes;
+}
+
 DWORD WaitForExit(Updater& u)
 {
     DWORD code = STILL_ACTIVE;
@@ -157,7 +223,85 @@ int wmain(int argc, wchar_t** argv)
 
     wprintf(L"Pressing Close\n");
     ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
-    const DWORD code = WaitForExit(u);
+    DWORD code = WaitForExit(u);
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
-    return code == 2 ? 0 : 1;
+    if (code != 2)
+        return 1;
+
+    // The whole road: the reader runs, the user downloads the installer
+    // package, the updater closes the reader and runs the installer.
+    wprintf(L"\nThe whole update road\n");
+    // The installer stand-in is the package; sent at 1 MB/s so the progress shows.
+    std::string package = ReadBinary(ExeDir() + L"\\InstallerStandIn.exe");
+    package.resize(3 * 1024 * 1024, '\0');
+    publisher.SetContent("/dist/QuillfeedSetup.exe", package);
+    publisher.SetRate("/dist/QuillfeedSetup.exe", 1024 * 1024);
+    // The stand-ins write down what reaches them in the output folder; the
+    // installer stand-in also shows a box saying where it ran from.
+    ::SetEnvironmentVariableW(L"QF_STANDIN_RECORD", g_outDir.c_str());
+    ::SetEnvironmentVariableW(L"QF_STANDIN_SHOW", L"1");
+
+    wprintf(L"Starting the feed reader stand-in (window class Quillfeed_FrameWindowClass)\n");
+    std::wstring readerCmd = L"\"" + ExeDir() + L"\\ReaderStandIn.exe\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION reader{};
+    if (!::CreateProcessW(nullptr, readerCmd.data(), nullptr, nullptr, FALSE, 0, nullptr, g_outDir.c_str(), &si, &reader) ||
+        !WaitFor([] { return ::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr) != nullptr; }))
+    {
+        wprintf(L"  the reader stand-in did not start\n");
+        return 1;
+    }
+    Screenshot(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), L"2-reader-stand-in");
+
+    wprintf(L"Starting QuillfeedUpdater.exe again\n");
+    Updater road;
+    if (!StartUpdater(road, g_outDir))
+    {
+        wprintf(L"  the update dialog did not appear\n");
+        return 1;
+    }
+    wprintf(L"Choosing \"Installer version\" and pressing \"Download & Upgrade\"\n");
+    ::SendMessageW(::GetDlgItem(road.dialog, 1007), BM_CLICK, 0, 0);
+    ::PostMessageW(::GetDlgItem(road.dialog, 1005), BM_CLICK, 0, 0);
+    HWND status = ::GetDlgItem(road.dialog, 1006);
+    WaitFor([&] { return TextOf(status).rfind(L"Downloaded ", 0) == 0; });
+    WaitFor([&] { return ::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0) >= 30; });
+    wprintf(L"  button: \"%ls\"; progress: %ls, bar at %d\n", TextOf(::GetDlgItem(road.dialog, 1005)).c_str(),
+            TextOf(status).c_str(), static_cast<int>(::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0)));
+    Screenshot(road.dialog, L"3-downloading");
+
+    HWND box = nullptr;
+    if (!WaitFor([&] { return (box = FindMessageBoxOf(road.pi.dwProcessId)) != nullptr; }, 60000))
+    {
+        wprintf(L"  no ready box\n");
+        return 1;
+    }
+    wprintf(L"  the download is complete; bar at %d\n",
+            static_cast<int>(::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0)));
+    AnswerBox(box, L"4-download-ready");
+    code = WaitForExit(road);
+    wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
+
+    const bool readerClosed = ::WaitForSingleObject(reader.hProcess, 30000) == WAIT_OBJECT_0;
+    ::CloseHandle(reader.hThread);
+    ::CloseHandle(reader.hProcess);
+    wprintf(L"  the reader stand-in %ls\n", readerClosed ? L"received WM_CLOSE and closed" : L"is still open!");
+
+    HWND installerBox = nullptr;
+    WaitFor([&] { return (installerBox = ::FindWindowW(nullptr, L"Quillfeed Setup (stand-in)")) != nullptr; });
+    if (installerBox)
+    {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(installerBox, &pid);
+        AnswerBox(FindMessageBoxOf(pid) ? FindMessageBoxOf(pid) : installerBox, L"5-installer-stand-in");
+    }
+    wprintf(L"Records of the stand-ins:\n");
+    wprintf(L"  reader.txt:\n%hs", ReadRecord(L"reader.txt").c_str());
+    wprintf(L"  installer.txt:\n%hs", ReadRecord(L"installer.txt").c_str());
+    const bool ok = code == 1 && readerClosed && ReadRecord(L"installer.txt").find("ran ") != std::string::npos &&
+                    ReadRecord(L"reader.txt").find("WM_CLOSE") != std::string::npos;
+    wprintf(L"%ls\n", ok ? L"The update road ended with exit code 1: the reader was asked to close and the installer ran."
+                          : L"The update road did NOT complete as it should.");
+    return ok ? 0 : 1;
 }

@@ -1,0 +1,255 @@
+// Benchmark of the download, not a test: it never fails on its figures.
+//   DownloadBench.exe [size in MB, default 200] [runs, default 3]
+// Serves one large package from the loopback publisher and downloads it
+//  (a) through the update program, from the click to the ready box, while a
+//      prober asks the dialog for an answer (WM_NULL) every 10 ms, and
+//  (b) with a bare URLDownloadToFileW without a callback,
+// alternately, several times each. Then the same job class in-process counts
+// the progress callbacks and the progress commands posted and handled.
+#include "Publisher.h"
+
+#include <psapi.h>
+#include <shlwapi.h>
+#include <urlmon.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DownloadStatusCallBack.h"
+#include "resource.h"
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+const char kPackage[] = "/dist/QuillfeedSetup.exe";
+
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+std::wstring ExeDir()
+{
+    wchar_t path[MAX_PATH]{};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    ::PathRemoveFileSpecW(path);
+    return path;
+}
+
+std::wstring MakeScratch(const wchar_t* name)
+{
+    wchar_t temp[MAX_PATH]{};
+    ::GetTempPathW(MAX_PATH, temp);
+    std::wstring dir = std::wstring(temp) + L"qfbench-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + name;
+    ::CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
+}
+
+HWND FindTopLevel(DWORD pid, bool messageBox)
+{
+    struct Search { DWORD pid; bool box; HWND found; } s{pid, messageBox, nullptr};
+    ::EnumWindows([](HWND hWnd, LPARAM lParam) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lParam);
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(hWnd, &owner);
+        wchar_t cls[64]{};
+        ::GetClassNameW(hWnd, cls, 64);
+        if (owner == s->pid && wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd) &&
+            (::GetDlgItem(hWnd, 0xFFFF) != nullptr) == s->box)
+        {
+            s->found = hWnd;
+            return FALSE;
+        }
+        return TRUE;
+    }, reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::minutes(5))
+{
+    const auto end = Clock::now() + timeout;
+    while (!pred())
+    {
+        if (Clock::now() > end)
+            return false;
+        ::Sleep(2);
+    }
+    return true;
+}
+
+struct UpdaterRun
+{
+    double ms = -1;
+    double longestAnswerMs = 0;
+    SIZE_T peakPrivate = 0;
+    int probes = 0;
+};
+
+UpdaterRun RunUpdater(const std::wstring& scratch)
+{
+    UpdaterRun result;
+    std::wstring cmd = L"\"" + ExeDir() + L"\\..\\dist\\QuillfeedUpdater.exe\"";
+    ::SetEnvironmentVariableW(L"TMP", scratch.c_str());
+    ::SetEnvironmentVariableW(L"TEMP", scratch.c_str());
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, scratch.c_str(), &si, &pi))
+        return result;
+    HWND dialog = nullptr;
+    WaitFor([&] { return (dialog = FindTopLevel(pi.dwProcessId, false)) != nullptr; });
+
+    std::atomic<bool> done{false};
+    std::atomic<double> longest{0};
+    std::atomic<int> probes{0};
+    std::thread prober([&] {
+        while (!done)
+        {
+            const auto t = Clock::now();
+            DWORD_PTR r = 0;
+            ::SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r);
+            const double ms = Ms(Clock::now() - t);
+            if (ms > longest)
+                longest = ms;
+            ++probes;
+            ::Sleep(10);
+        }
+    });
+
+    const auto start = Clock::now();
+    ::PostMessageW(::GetDlgItem(dialog, 1005), BM_CLICK, 0, 0);
+    HWND box = nullptr;
+    if (WaitFor([&] { return (box = FindTopLevel(pi.dwProcessId, true)) != nullptr; }))
+        result.ms = Ms(Clock::now() - start);
+    done = true;
+    prober.join();
+    result.longestAnswerMs = longest;
+    result.probes = probes;
+
+    PROCESS_MEMORY_COUNTERS_EX pmc{};
+    pmc.cb = sizeof(pmc);
+    if (::GetProcessMemoryInfo(pi.hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof(pmc)))
+        result.peakPrivate = pmc.PeakPagefileUsage;
+
+    if (box)
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+    if (::WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
+        ::TerminateProcess(pi.hProcess, 1);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return result;
+}
+
+double RunBare(const std::wstring& url, const std::wstring& scratch)
+{
+    const std::wstring target = scratch + L"\\bare.bin";
+    const auto start = Clock::now();
+    const HRESULT hr = ::URLDownloadToFileW(nullptr, url.c_str(), target.c_str(), 0, nullptr);
+    const double ms = Ms(Clock::now() - start);
+    ::DeleteFileW(target.c_str());
+    return hr == S_OK ? ms : -1;
+}
+
+// The job class in this process, its commands handled by a window of this
+// thread the way the dialog handles them.
+class CountingJob : public CDownloadStatusCallBack
+{
+public:
+    STDMETHODIMP OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode, LPCWSTR szStatusText) override
+    {
+        ++m_nCallbacks;
+        return CDownloadStatusCallBack::OnProgress(ulProgress, ulProgressMax, ulStatusCode, szStatusText);
+    }
+    std::atomic<long> m_nCallbacks{0};
+};
+
+void CountCommands(const std::wstring& url, const std::wstring& scratch)
+{
+    ::SetEnvironmentVariableW(L"TMP", scratch.c_str());
+    ::SetEnvironmentVariableW(L"TEMP", scratch.c_str());
+    HWND sink = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    CountingJob job;
+    job.m_hWndNotify = sink;
+    job.m_strUrl = url;
+    job.Start();
+    bool ended = false;
+    UINT outcome = 0;
+    MSG msg;
+    while (!ended && ::GetMessageW(&msg, nullptr, 0, 0) > 0)
+    {
+        if (msg.hwnd == sink && msg.message == WM_COMMAND)
+        {
+            const UINT id = LOWORD(msg.wParam);
+            if (id == ID_DOWNLOAD_PROGRESS)
+                job.ProgressCommandTaken();
+            else
+                ended = true, outcome = id;
+            continue;
+        }
+        ::DispatchMessageW(&msg);
+    }
+    ::WaitForSingleObject(job.m_hThread, 60000);
+    ::DestroyWindow(sink);
+    std::printf("  progress callbacks %ld, progress commands posted %ld, handled %ld, outcome %s\n",
+                job.m_nCallbacks.load(), job.m_nProgressPosted.load(), job.m_nProgressHandled.load(),
+                outcome == ID_DOWNLOAD_READY ? "READY" : "FAILED");
+    ::DeleteFileW((scratch + L"\\QuillfeedSetup.exe").c_str());
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    const size_t sizeMb = argc > 1 ? wcstoul(argv[1], nullptr, 10) : 200;
+    const int runs = argc > 2 ? static_cast<int>(wcstoul(argv[2], nullptr, 10)) : 3;
+    const std::wstring scratch = MakeScratch(L"run");
+
+    qftest::Publisher publisher;
+    const std::wstring url = publisher.Url(kPackage);
+
+    std::printf("Download benchmark: %zu MB package, %d runs of each, loopback publisher\n", sizeMb, runs);
+    for (size_t mb : {sizeMb / 4, sizeMb})
+    {
+        if (mb == 0)
+            continue;
+        publisher.SetContent(kPackage, std::string(mb * 1024 * 1024, 'q'));
+        std::vector<double> a, b;
+        double longest = 0;
+        SIZE_T peak = 0;
+        const int n = mb == sizeMb ? runs : 1;
+        std::printf("\n%zu MB:\n", mb);
+        for (int i = 0; i < n; ++i)
+        {
+            const UpdaterRun r = RunUpdater(scratch);
+            const double bare = RunBare(url, scratch);
+            std::printf("  run %d: (a) update program %.0f ms, longest answer %.1f ms over %d probes, peak private %.1f MB;"
+                        " (b) bare download %.0f ms\n",
+                        i + 1, r.ms, r.longestAnswerMs, r.probes, r.peakPrivate / 1048576.0, bare);
+            a.push_back(r.ms);
+            b.push_back(bare);
+            longest = std::max(longest, r.longestAnswerMs);
+            peak = std::max(peak, r.peakPrivate);
+        }
+        std::printf("  median (a) %.0f ms, (b) %.0f ms, ratio (a)/(b) %.3f (target at most 1.05)\n", Median(a), Median(b),
+                    Median(b) > 0 ? Median(a) / Median(b) : 0.0);
+        std::printf("  longest dialog answer %.1f ms (target under 100 ms); peak private memory %.1f MB\n", longest,
+                    peak / 1048576.0);
+    }
+
+    std::printf("\nProgress commands, the same job in-process, %zu MB:\n", sizeMb);
+    CountCommands(url, scratch);
+    ::RemoveDirectoryW(scratch.c_str());
+    return 0;
+}

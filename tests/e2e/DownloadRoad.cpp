@@ -1,0 +1,88 @@
+#include "DownloadRoad.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwctype>
+
+namespace qftest
+{
+
+const char kSetupPath[] = "/dist/QuillfeedSetup.exe";
+const char kZipPath[] = "/dist/Quillfeed.zip";
+
+DownloadRoad::DownloadRoad()
+{
+    m_publisher.SetContent("/whatsnew.txt", "What's new: the download test.\n");
+    m_publisher.SetContent(kSetupPath, ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    m_publisher.SetContent(kZipPath, std::string("PK\x03\x04", 4) + std::string(200 * 1024, 'z'));
+}
+
+LaunchOptions DownloadRoad::Options(const std::wstring& tempDir) const
+{
+    const std::wstring temp = tempDir.empty() ? m_temp.path() : tempDir;
+    LaunchOptions options;
+    options.environment = {L"QF_STANDIN_RECORD=" + m_records.path(), L"TMP=" + temp, L"TEMP=" + temp};
+    return options;
+}
+
+std::unique_ptr<UpdaterSession> DownloadRoad::StartUpdater(const std::wstring& tempDir)
+{
+    return std::make_unique<UpdaterSession>(Options(tempDir));
+}
+
+std::unique_ptr<Process> DownloadRoad::StartReader()
+{
+    auto reader = std::make_unique<Process>(TestBinDir() + L"\\ReaderStandIn.exe", Options());
+    EXPECT_NE(WaitForTopLevelWindow(reader->id(), L"Quillfeed_FrameWindowClass"), nullptr)
+        << "the reader stand-in shows no frame window";
+    return reader;
+}
+
+std::string DownloadRoad::Record(const wchar_t* name) const
+{
+    return ReadFileBytes(m_records.file(name));
+}
+
+bool DownloadRoad::WaitForRecord(const wchar_t* name, const std::string& fragment) const
+{
+    return WaitUntil([&] { return Record(name).find(fragment) != std::string::npos; });
+}
+
+void Click(const UpdaterSession& updater, int id)
+{
+    ::PostMessageW(updater.item(id), BM_CLICK, 0, 0);
+}
+
+bool WaitForText(HWND hWnd, const std::wstring& text)
+{
+    return WaitUntil([&] { return WindowText(hWnd) == text; });
+}
+
+int ProgressPosition(const UpdaterSession& updater)
+{
+    return static_cast<int>(::SendMessageW(updater.item(kIdProgress), PBM_GETPOS, 0, 0));
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string result;
+    for (wchar_t c : text)
+        result.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return result;
+}
+
+std::wstring Lower(std::wstring text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+    return text;
+}
+
+void RegisterZipRecorder()
+{
+    Process registrar(TestBinDir() + L"\\ZipRecorder.exe", [] { LaunchOptions o; o.arguments = L"/register"; return o; }());
+    ASSERT_EQ(registrar.Wait(), 0u) << "the .zip association could not be registered";
+}
+
+} // namespace qftest

@@ -1,0 +1,61 @@
+// What an end-to-end test of the download needs around the update program:
+// the loopback publisher with the packages, the feed reader stand-in, and a
+// temporary folder and record folder of the test's own, handed to the
+// updater (and through it to the package it opens) by environment.
+#pragma once
+
+#include "Publisher.h"
+
+#include "UpdaterSession.h"
+
+#include <memory>
+#include <string>
+
+namespace qftest
+{
+
+constexpr int kIdDownload = 1005;
+constexpr int kIdInstaller = 1007;
+constexpr int kIdZipped = 1008;
+constexpr int kIdStatusText = 1006;
+constexpr int kIdProgress = 1002;
+
+extern const char kSetupPath[];   // "/dist/QuillfeedSetup.exe"
+extern const char kZipPath[];     // "/dist/Quillfeed.zip"
+
+class DownloadRoad
+{
+public:
+    DownloadRoad();
+
+    Publisher& publisher() { return m_publisher; }
+    const ScratchDir& temp() const { return m_temp; }
+    const ScratchDir& records() const { return m_records; }
+
+    // Environment for the updater: the record folder and, unless the test
+    // names its own, the temporary folder.
+    LaunchOptions Options(const std::wstring& tempDir = L"") const;
+    std::unique_ptr<UpdaterSession> StartUpdater(const std::wstring& tempDir = L"");
+    // The feed reader stand-in, with its frame window up.
+    std::unique_ptr<Process> StartReader();
+
+    // What a stand-in wrote down ("" when it wrote nothing).
+    std::string Record(const wchar_t* name) const;
+    bool WaitForRecord(const wchar_t* name, const std::string& fragment) const;
+
+private:
+    ScratchDir m_temp;
+    ScratchDir m_records;
+    Publisher m_publisher;
+};
+
+// Clicks a button of the dialog the way the mouse does.
+void Click(const UpdaterSession& updater, int id);
+bool WaitForText(HWND hWnd, const std::wstring& text);
+int ProgressPosition(const UpdaterSession& updater);
+std::string Narrow(const std::wstring& text);
+std::wstring Lower(std::wstring text);
+// Makes ".zip" open with the recorder stand-in, in this test prefix.
+void RegisterZipRecorder();
+
+} // namespace qftest

@@ -1,0 +1,440 @@
+// The download and the hand-off as a user meets them: the real update program
+// against the loopback publisher, the real message boxes read and answered,
+// the reader, installer and .zip stand-ins writing down what reached them.
+#include "DownloadRoad.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace qftest;
+
+namespace
+{
+const wchar_t kReadyText[] =
+    L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version.";
+const wchar_t kDialogCaption[] = L"Quillfeed Automatic Update";
+
+// The failure box: empty caption, the failure text with its code.
+MessageBoxInfo WaitForFailureBox(UpdaterSession& updater)
+{
+    MessageBoxInfo box = WaitForMessageBox(updater.process().id());
+    EXPECT_NE(box.hWnd, nullptr) << "no failure box";
+    EXPECT_EQ(box.caption, L"");
+    return box;
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+} // namespace
+
+TEST(DownloadRoad, InstallerDownloadedThenReaderClosedAndInstallerRunWithExitCodeOne)
+{
+    DownloadRoad road;
+    auto reader = road.StartReader();
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
+    ASSERT_NE(box.hWnd, nullptr) << "no ready box";
+    EXPECT_EQ(box.caption, kDialogCaption);
+    EXPECT_EQ(box.text, kReadyText);
+    // While the box is up: the bar already stands at 100, the progress line
+    // shows the whole size, and the reader has not been asked yet.
+    EXPECT_EQ(ProgressPosition(*updater), 100);
+    EXPECT_TRUE(StartsWith(WindowText(updater->item(kIdStatusText)), L"Downloaded "))
+        << Narrow(WindowText(updater->item(kIdStatusText)));
+    EXPECT_TRUE(::IsWindowVisible(updater->item(kIdProgress)));
+    EXPECT_EQ(road.Record(L"reader.txt").find("WM_CLOSE"), std::string::npos);
+
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    EXPECT_TRUE(road.WaitForRecord(L"reader.txt", "WM_CLOSE")) << "the reader got no WM_CLOSE";
+    EXPECT_EQ(reader->Wait(), 0u);
+
+    ASSERT_TRUE(road.WaitForRecord(L"installer.txt", "ran ")) << "the installer did not run";
+    const std::string expected = "ran " + Narrow(Lower(road.temp().file(L"QuillfeedSetup.exe")));
+    const std::string record = road.Record(L"installer.txt");
+    std::string recordLower = record;
+    for (auto& c : recordLower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(recordLower.find(expected), std::string::npos) << record;
+    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
+              ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
+}
+
+TEST(DownloadFailure, NotFoundShowsTheFailureBoxAndLeavesNoPackage)
+{
+    DownloadRoad road;
+    road.publisher().SetStatus(kSetupPath, 404);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    const MessageBoxInfo box = WaitForFailureBox(*updater);
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80190194\n\n")) << Narrow(box.text);
+    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    AnswerMessageBox(box);
+    EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Stop Download");
+    Click(*updater, IDCANCEL);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+}
+
+TEST(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAgain)
+{
+    DownloadRoad road;
+    road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
+    road.publisher().SetRate(kSetupPath, 64 * 1024);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    ASSERT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
+    ASSERT_TRUE(WaitUntil([&] { return StartsWith(WindowText(updater->item(kIdStatusText)), L"Downloaded "); }));
+    Click(*updater, kIdDownload);
+    EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Download && Install"));
+    const MessageBoxInfo box = WaitForFailureBox(*updater);
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80004004\n\n")) << Narrow(box.text);
+    AnswerMessageBox(box);
+    EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Download && Install");
+
+    road.publisher().ResetBehaviour(kSetupPath);
+    Click(*updater, kIdDownload);
+    const MessageBoxInfo ready = WaitForMessageBox(updater->process().id());
+    EXPECT_EQ(ready.text, kReadyText);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 2);
+    AnswerMessageBox(ready);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+}
+
+TEST(DownloadRoad, ZippedPackageOpensThroughItsAssociation)
+{
+    RegisterZipRecorder();
+    DownloadRoad road;
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdZipped);
+    ASSERT_TRUE(WaitUntil([&] { return ::SendMessageW(updater->item(kIdZipped), BM_GETCHECK, 0, 0) == BST_CHECKED; }));
+    Click(*updater, kIdDownload);
+    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
+    EXPECT_EQ(box.text, kReadyText);
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    EXPECT_TRUE(road.WaitForRecord(L"zip.txt", "opened ")) << "the zipped package was not opened";
+    const std::string record = road.Record(L"zip.txt");
+    EXPECT_NE(Lower(std::wstring(record.begin(), record.end())).find(Lower(road.temp().file(L"Quillfeed.zip"))),
+              std::wstring::npos)
+        << record;
+    EXPECT_EQ(road.publisher().RequestCount(kZipPath), 1);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 0);
+}
+
+TEST(DownloadRoad, NoRadioButtonCheckedMeansTheZippedPackage)
+{
+    RegisterZipRecorder();
+    DownloadRoad road;
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    ::SendMessageW(updater->item(kIdInstaller), BM_SETCHECK, BST_UNCHECKED, 0);
+    ::SendMessageW(updater->item(kIdZipped), BM_SETCHECK, BST_UNCHECKED, 0);
+    Click(*updater, kIdDownload);
+    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
+    EXPECT_EQ(box.text, kReadyText);
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    EXPECT_TRUE(road.WaitForRecord(L"zip.txt", "Quillfeed.zip"));
+    EXPECT_EQ(road.publisher().RequestCount(kZipPath), 1);
+}
+
+TEST(DownloadRoad, NoReaderRunningStillOpensThePackageAndEndsWithOne)
+{
+    DownloadRoad road;
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
+    EXPECT_EQ(box.text, kReadyText);
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "QuillfeedSetup.exe"));
+    EXPECT_EQ(road.Record(L"reader.txt"), "");
+}
+
+TEST(DownloadRoad, UnknownTotalSizeShowsTheSizeReceivedAndStillHandsOff)
+{
+    DownloadRoad road;
+    road.publisher().SetOmitContentLength(kSetupPath);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
+    EXPECT_EQ(box.text, kReadyText);
+    const std::wstring status = WindowText(updater->item(kIdStatusText));
+    EXPECT_TRUE(StartsWith(status, L"Downloaded ")) << Narrow(status);
+    EXPECT_NE(status.find(L"(total size unknown)"), std::wstring::npos) << Narrow(status);
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
+              ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+}
+
+TEST(DownloadFailure, ServerErrorAndBodyCutShortAreFailuresNotPackages)
+{
+    DownloadRoad road;
+    road.publisher().SetStatus(kSetupPath, 500);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    MessageBoxInfo box = WaitForFailureBox(*updater);
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x801901F4\n\n")) << Narrow(box.text);
+    AnswerMessageBox(box);
+
+    // The connection drops halfway through a body whose length was announced.
+    road.publisher().ResetBehaviour(kSetupPath);
+    road.publisher().SetDropAfter(kSetupPath, 4096);
+    Click(*updater, kIdDownload);  // resets after the failure
+    Click(*updater, kIdDownload);  // starts again
+    box = WaitForFailureBox(*updater);
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x800C0008\n\n")) << Narrow(box.text);
+    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    AnswerMessageBox(box);
+    EXPECT_EQ(road.Record(L"installer.txt"), "");
+    Click(*updater, IDCANCEL);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+}
+
+TEST(DownloadFailure, ServerDownShowsTheFormattedFailureText)
+{
+    // No publisher here: nothing listens on the publisher's port.
+    ScratchDir temp;
+    LaunchOptions options;
+    options.environment = {L"TMP=" + temp.path(), L"TEMP=" + temp.path()};
+    UpdaterSession updater(options);
+    ASSERT_NE(updater.dialog(), nullptr);
+
+    Click(updater, kIdDownload);
+    const MessageBoxInfo box = WaitForFailureBox(updater);
+    // "Download failed.  Error = 0x%08lX\n\n" and then the system's text or
+    // "No message available.", whichever the system has for the code.
+    ASSERT_GT(box.text.size(), 37u) << Narrow(box.text);
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x")) << Narrow(box.text);
+    const std::wstring code = box.text.substr(28, 8);
+    EXPECT_EQ(code.find_first_not_of(L"0123456789ABCDEF"), std::wstring::npos) << Narrow(box.text);
+    EXPECT_NE(code, L"00000000");
+    EXPECT_EQ(box.text.substr(36, 2), L"\n\n");
+    AnswerMessageBox(box);
+    Click(updater, IDCANCEL);
+    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitClosed));
+}
+
+TEST(DownloadFailure, AfterAFailureTheFirstClickResetsAndTheSecondStarts)
+{
+    DownloadRoad road;
+    road.publisher().SetStatus(kSetupPath, 404);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    AnswerMessageBox(WaitForFailureBox(*updater));
+    EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Stop Download");
+
+    road.publisher().ResetBehaviour(kSetupPath);
+    Click(*updater, kIdDownload);
+    EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Download && Install"));
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
+
+    Click(*updater, kIdDownload);
+    const MessageBoxInfo ready = WaitForMessageBox(updater->process().id());
+    EXPECT_EQ(ready.text, kReadyText);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 2);
+    AnswerMessageBox(ready);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+}
+
+TEST(DownloadFailure, TemporaryFolderMissingOrTooLongFailsWithItsText)
+{
+    DownloadRoad road;
+    // A folder that does not exist: the download call itself reports success.
+    auto updater = road.StartUpdater(road.temp().file(L"missing"));
+    ASSERT_NE(updater->dialog(), nullptr);
+    Click(*updater, kIdDownload);
+    MessageBoxInfo box = WaitForFailureBox(*updater);
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80070003\n\n")) << Narrow(box.text);
+    AnswerMessageBox(box);
+    Click(*updater, IDCANCEL);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_EQ(road.Record(L"installer.txt"), "");
+
+    // A path longer than the 239 characters the program takes.
+    const std::wstring longTemp = road.temp().path() + L"\\" + std::wstring(240, L'd');
+    updater = road.StartUpdater(longTemp);
+    ASSERT_NE(updater->dialog(), nullptr);
+    Click(*updater, kIdDownload);
+    box = WaitForFailureBox(*updater);
+    EXPECT_EQ(box.text, L"Cannot find temp directory");
+    AnswerMessageBox(box);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1) << "a transfer without a temporary folder";
+    Click(*updater, IDCANCEL);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+}
+
+TEST(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
+{
+    DownloadRoad road;
+    road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
+    road.publisher().SetRate(kSetupPath, 64 * 1024);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    ASSERT_TRUE(WaitUntil([&] { return StartsWith(WindowText(updater->item(kIdStatusText)), L"Downloaded "); }));
+    const DWORD start = ::GetTickCount();
+    Click(*updater, IDCANCEL);
+    bool sawBox = false;
+    WaitUntil([&] {
+        for (HWND hWnd : TopLevelWindowsOf(updater->process().id()))
+            if (::GetDlgItem(hWnd, 0xFFFF) && ::IsWindowVisible(hWnd))
+                sawBox = true;
+        return !updater->process().running();
+    });
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_FALSE(sawBox) << "a failure box showed after Close";
+    std::printf("Close during a transfer: exit after %lu ms\n", ::GetTickCount() - start);
+}
+
+TEST(DownloadClose, CloseDuringAStalledTransferEndsWithTwoWithoutACrash)
+{
+    DownloadRoad road;
+    road.publisher().SetContent(kSetupPath, std::string(1024 * 1024, 's'));
+    // Nothing more arrives after the first 64 KB for two minutes: no progress
+    // callback will come to refuse, so the worker outlives the stop wait.
+    road.publisher().SetStall(kSetupPath, 64 * 1024, 120000);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    ASSERT_TRUE(WaitUntil([&] { return StartsWith(WindowText(updater->item(kIdStatusText)), L"Downloaded "); }));
+    const DWORD start = ::GetTickCount();
+    Click(*updater, IDCANCEL);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    std::printf("Close during a stalled transfer: exit after %lu ms\n", ::GetTickCount() - start);
+    // The process ended before the dialog's objects went, but after the
+    // choice was stored.
+    EXPECT_NE(ReadFileBytes(updater->dir().file(L"Quillfeed.ini")).find("Packaging=0"), std::string::npos);
+}
+
+TEST(DownloadStop, StartWhileTheStoppedWorkerStillRunsIsIgnoredUntilItEnds)
+{
+    DownloadRoad road;
+    road.publisher().SetContent(kSetupPath, std::string(1024 * 1024, 's'));
+    // After the stall the rest comes in slices, so a progress callback follows
+    // that the stopped worker refuses (all at once it could finish without one).
+    PathBehaviour behaviour;
+    behaviour.nBytesPerSecond = 256 * 1024;
+    behaviour.nStallAfter = 16 * 1024;  // one slice: it all arrives at once
+    behaviour.nStallMs = 12000;
+    road.publisher().SetBehaviour(kSetupPath, behaviour);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    // Everything before the stall has been reported (the progress line has
+    // stopped moving): no callback is due until the stall ends.
+    std::wstring last;
+    auto changed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::wstring text = WindowText(updater->item(kIdStatusText));
+        if (text != last)
+        {
+            last = text;
+            changed = std::chrono::steady_clock::now();
+        }
+        return StartsWith(text, L"Downloaded ") && std::chrono::steady_clock::now() - changed > 1s;
+    }));
+    // The stop waits its 5000 ms in vain: the stalled worker gets no callback.
+    Click(*updater, kIdDownload);
+    ASSERT_TRUE(WaitForText(updater->item(kIdDownload), L"Download && Install"));
+    // A start now would hand the running worker a new URL: it is ignored.
+    Click(*updater, kIdDownload);
+    Click(*updater, kIdStatusText);  // a message after the click, so the click has been handled
+    EXPECT_TRUE(WaitUntil([&] { return ::SendMessageW(updater->dialog(), WM_NULL, 0, 0) == 0; }));
+    EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Download && Install");
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
+
+    // When the stall ends the worker refuses its next callback and reports.
+    const MessageBoxInfo box = WaitForFailureBox(*updater);
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80004004\n\n")) << Narrow(box.text);
+    AnswerMessageBox(box);
+
+    road.publisher().ResetBehaviour(kSetupPath);
+    Click(*updater, kIdDownload);
+    EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
+    const MessageBoxInfo ready = WaitForMessageBox(updater->process().id());
+    EXPECT_EQ(ready.text, kReadyText);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 2);
+    AnswerMessageBox(ready);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+}
+
+TEST(DownloadRoad, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
+{
+    DownloadRoad road;
+    constexpr size_t kSize = 300u * 1024 * 1024;
+    std::string package = ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe");
+    package.resize(kSize, '\0');  // an executable with a long tail still runs
+    road.publisher().SetContent(kSetupPath, std::move(package));
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+
+    Click(*updater, kIdDownload);
+    // Through the whole transfer the dialog answers; none of its answers may
+    // be lost behind a flood of queued progress commands.
+    int answered = 0;
+    MessageBoxInfo box;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            DWORD_PTR result = 0;
+            if (::SendMessageTimeoutW(updater->dialog(), WM_NULL, 0, 0, SMTO_NORMAL, 30000, &result))
+                ++answered;
+            box = WaitForMessageBox(updater->process().id(), std::chrono::milliseconds(0));
+            return box.hWnd != nullptr;
+        },
+        std::chrono::minutes(5)))
+        << "the ready box never came";
+    EXPECT_EQ(box.text, kReadyText);
+    EXPECT_GT(answered, 0);
+    EXPECT_EQ(ProgressPosition(*updater), 100);
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(::GetFileAttributesExW(road.temp().file(L"QuillfeedSetup.exe").c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow, kSize);
+    EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "ran "));
+}
+
+TEST(DownloadRoad, MinimisedDialogIsRestoredBeforeTheReadyBox)
+{
+    DownloadRoad road;
+    LaunchOptions options = road.Options();
+    options.showCommand = SW_SHOWMINNOACTIVE;
+    UpdaterSession updater(options);
+    ASSERT_NE(updater.dialog(), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return ::IsIconic(updater.dialog()) != FALSE; }));
+
+    Click(updater, kIdDownload);
+    const MessageBoxInfo box = WaitForMessageBox(updater.process().id());
+    EXPECT_EQ(box.text, kReadyText);
+    EXPECT_FALSE(::IsIconic(updater.dialog()));
+    EXPECT_TRUE(::IsWindowVisible(updater.dialog()));
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+}

@@ -1,0 +1,16 @@
+// Stands in for the installer package: served as /dist/QuillfeedSetup.exe,
+// it writes down that it ran, from where and with what command line
+// (installer.txt). With QF_STANDIN_SHOW set it also shows a box saying so.
+#include "Record.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
+{
+    const std::wstring strPath = standin::ModulePath();
+    standin::AppendRecord(L"installer.txt", L"ran " + strPath);
+    standin::AppendRecord(L"installer.txt", std::wstring(L"command line ") + ::GetCommandLineW());
+    wchar_t szShow[8]{};
+    if (::GetEnvironmentVariableW(L"QF_STANDIN_SHOW", szShow, 8))
+        ::MessageBoxW(nullptr, (L"The Quillfeed installer stand-in ran from\n" + strPath).c_str(),
+                      L"Quillfeed Setup (stand-in)", MB_OK | MB_ICONINFORMATION);
+    return 0;
+}
