@@ -137,13 +137,17 @@ protected:
         KestrelBridge::SetUp();
         // The host runs in the scratch folder, so its drive is the scratch folder's.
         m_rootProgram = session.dir().path().substr(0, 2) + L"\\wbloggar.exe";
-        // The test prefix's own drive: a copy that an interrupted run left is replaced.
-        ASSERT_TRUE(::CopyFileW(WbloggarStandInPath().c_str(), m_rootProgram.c_str(), FALSE));
+        // The test prefix's own drive: a copy that an interrupted run left is
+        // replaced. The stand-in started by the test before may still be on
+        // its way out and hold its file for a moment.
+        ASSERT_TRUE(WaitUntil([&] {
+            return ::CopyFileW(WbloggarStandInPath().c_str(), m_rootProgram.c_str(), FALSE) != FALSE;
+        }));
     }
     void TearDown() override
     {
         if (!m_rootProgram.empty())
-            ::DeleteFileW(m_rootProgram.c_str());
+            WaitUntil([&] { return ::DeleteFileW(m_rootProgram.c_str()) || !FileExists(m_rootProgram); });
     }
 
     // Blogs with the host in the scratch folder, which is on the test's drive.
