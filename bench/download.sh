@@ -1,6 +1,6 @@
 #!/bin/bash
-# The benchmarks (not tests): builds the x64 flavour, then runs the download
-# benchmark under Wine. Arguments go to it: [size in MB, default 200] [runs, default 3].
+# The download benchmark (not a test): builds the x64 flavour, then runs it
+# under Wine. Arguments go to it: [size in MB, default 200] [runs, default 3].
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
