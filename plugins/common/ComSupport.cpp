@@ -73,37 +73,25 @@ std::wstring ComErrorText(HRESULT hr, MessageLookup lookup)
     return buffer;
 }
 
-_com_error::_com_error(HRESULT hr, IErrorInfo* errorInfo) noexcept : m_hr(hr), m_pErrorInfo(errorInfo)
+_com_error::_com_error(HRESULT hr, IErrorInfo* errorInfo) noexcept : m_hr(hr), m_spErrorInfo(errorInfo)
 {
 }
 
-_com_error::_com_error(const _com_error& other) noexcept : m_hr(other.m_hr), m_pErrorInfo(other.m_pErrorInfo)
+// The text is not copied: copying may not fail, and the copy makes its own.
+_com_error::_com_error(const _com_error& other) noexcept : m_hr(other.m_hr), m_spErrorInfo(other.m_spErrorInfo)
 {
-    // The text is not copied: copying may not fail, and the copy makes its own.
-    if (m_pErrorInfo)
-        m_pErrorInfo->AddRef();
 }
 
 _com_error& _com_error::operator=(const _com_error& other) noexcept
 {
     if (this != &other)
     {
-        if (other.m_pErrorInfo)
-            other.m_pErrorInfo->AddRef();
-        if (m_pErrorInfo)
-            m_pErrorInfo->Release();
         m_hr = other.m_hr;
-        m_pErrorInfo = other.m_pErrorInfo;
+        m_spErrorInfo = other.m_spErrorInfo;
         m_strMessage.clear();
         m_bMessageMade = false;
     }
     return *this;
-}
-
-_com_error::~_com_error()
-{
-    if (m_pErrorInfo)
-        m_pErrorInfo->Release();
 }
 
 const wchar_t* _com_error::ErrorMessage() const

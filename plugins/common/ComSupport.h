@@ -37,41 +37,8 @@ bool SystemMessageText(HRESULT hr, std::wstring& text);
 // else "IDispatch error #n" for the dispatch range, else "Unknown error 0x...".
 std::wstring ComErrorText(HRESULT hr, MessageLookup lookup = SystemMessageText);
 
-// A failing COM result, with the error object of the failing call where one
-// was obtained.
-class _com_error
-{
-public:
-    // Takes over the reference to errorInfo.
-    explicit _com_error(HRESULT hr, IErrorInfo* errorInfo = nullptr) noexcept;
-    _com_error(const _com_error& other) noexcept;
-    _com_error& operator=(const _com_error& other) noexcept;
-    ~_com_error();
-
-    HRESULT Error() const noexcept { return m_hr; }
-    // Borrowed: valid while this object lives. Null when none was obtained.
-    IErrorInfo* ErrorInfo() const noexcept { return m_pErrorInfo; }
-    // Made on first use from the HRESULT alone and kept with this object.
-    const wchar_t* ErrorMessage() const;
-
-private:
-    HRESULT m_hr;
-    IErrorInfo* m_pErrorInfo;
-    mutable std::wstring m_strMessage;
-    mutable bool m_bMessageMade = false;
-};
-
+// Raises a failing HRESULT, without error information, as a _com_error.
 [[noreturn]] void IssueError(HRESULT hr);
-// Raises a failing method result; the object's error information goes with it
-// when the object says it has some for the interface whose method failed.
-[[noreturn]] void IssueError(HRESULT hr, IUnknown* object, REFIID iid);
-
-// Success is any non-negative HRESULT (S_FALSE included).
-inline void CheckResult(HRESULT hr, IUnknown* object, REFIID iid)
-{
-    if (FAILED(hr))
-        IssueError(hr, object, iid);
-}
 
 // Owns one interface pointer, or none. A call through an empty holder raises
 // E_POINTER instead of crashing.
@@ -122,6 +89,41 @@ public:
 private:
     T* m_p = nullptr;
 };
+
+// A failing COM result, with the error object of the failing call where one
+// was obtained.
+class _com_error
+{
+public:
+    // Takes over the reference to errorInfo.
+    explicit _com_error(HRESULT hr, IErrorInfo* errorInfo = nullptr) noexcept;
+    _com_error(const _com_error& other) noexcept;
+    _com_error& operator=(const _com_error& other) noexcept;
+
+    HRESULT Error() const noexcept { return m_hr; }
+    // Borrowed: valid while this object lives. Null when none was obtained.
+    IErrorInfo* ErrorInfo() const noexcept { return m_spErrorInfo.get(); }
+    // Made on first use from the HRESULT alone and kept with this object.
+    const wchar_t* ErrorMessage() const;
+
+private:
+    HRESULT m_hr;
+    // Shared by copies of the error.
+    com_ptr<IErrorInfo> m_spErrorInfo;
+    mutable std::wstring m_strMessage;
+    mutable bool m_bMessageMade = false;
+};
+
+// Raises a failing method result; the object's error information goes with it
+// when the object says it has some for the interface whose method failed.
+[[noreturn]] void IssueError(HRESULT hr, IUnknown* object, REFIID iid);
+
+// Success is any non-negative HRESULT (S_FALSE included).
+inline void CheckResult(HRESULT hr, IUnknown* object, REFIID iid)
+{
+    if (FAILED(hr))
+        IssueError(hr, object, iid);
+}
 
 // Creates an object with class context 7 through IUnknown, puts it into its
 // running state and asks it for iid. On failure *object stays null and every

@@ -1,6 +1,7 @@
 #include "BridgeSession.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <winternl.h>
 
 #include <cstdio>
@@ -12,6 +13,30 @@ namespace
 {
 const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
 const wchar_t kEditorClassKey[] = L"Software\\Classes\\CLSID\\{8F085BC0-363D-4219-95BA-DC8A5E06D295}";
+
+// Replaces the key's access list with the one given in its text form.
+LONG SetKeyAccess(HKEY key, const wchar_t* accessList)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(accessList, SDDL_REVISION_1, &descriptor, nullptr))
+        return static_cast<LONG>(::GetLastError());
+    const LONG status = ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+    ::LocalFree(descriptor);
+    return status;
+}
+
+// A key left read-only (by this test or an interrupted run) cannot be
+// removed: its owner gives everyone full access again first.
+void RemoveSettingsKey()
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, WRITE_DAC, &key) == ERROR_SUCCESS)
+    {
+        SetKeyAccess(key, L"D:(A;;KA;;;WD)");
+        ::RegCloseKey(key);
+    }
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+}
 
 std::wstring Unescaped(const std::wstring& text)
 {
@@ -226,12 +251,12 @@ std::vector<BridgeSession::EditorRecord> BridgeSession::EditorRecords() const
 
 BloggarSettings::BloggarSettings()
 {
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+    RemoveSettingsKey();
 }
 
 BloggarSettings::~BloggarSettings()
 {
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+    RemoveSettingsKey();
 }
 
 void BloggarSettings::CreateKey()
@@ -263,6 +288,14 @@ void BloggarSettings::SetRawInstallPath(DWORD type, const void* data, DWORD size
     wchar_t name[] = L"InstallPath";
     UNICODE_STRING valueName{static_cast<USHORT>(sizeof(name) - sizeof(wchar_t)), sizeof(name), name};
     EXPECT_EQ(setValue(key, &valueName, 0, type, data, size), 0);
+    ::RegCloseKey(key);
+}
+
+void BloggarSettings::DenyWriting()
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, WRITE_DAC, &key), ERROR_SUCCESS);
+    EXPECT_EQ(SetKeyAccess(key, L"D:P(A;;KR;;;WD)"), ERROR_SUCCESS);
     ::RegCloseKey(key);
 }
 

@@ -85,6 +85,9 @@ public:
     void SetInstallPath(const std::wstring& folder);
     // Stored exactly as given: type and bytes.
     void SetRawInstallPath(DWORD type, const void* data, DWORD size);
+    // Everyone may read the key, nobody may change it; write access is given
+    // back before the key is removed.
+    void DenyWriting();
 };
 
 // A w.bloggar stand-in installed in a folder of its own.

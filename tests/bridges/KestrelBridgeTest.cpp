@@ -13,6 +13,7 @@ using namespace qftest;
 namespace
 {
 const wchar_t kCaption[] = L"w.Bloggar plugin";
+const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
 
 std::wstring ExpectedCommandLine(const std::wstring& folder, const std::wstring& file)
 {
@@ -107,7 +108,7 @@ TEST_F(KestrelBridge, DoubleByteCodePageWritesTheWholeText)
 
 TEST_F(KestrelBridge, NoSettingsKeyMeansEditorNotFoundAndTheFileStays)
 {
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VB and VBA Program Settings\\Bloggar");
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
     Process& host = session.Start(KestrelPath(), RssItem(L"t", L"d", L"x"));
     const MessageBoxInfo box = WaitForMessageBox(host.id());
     ASSERT_NE(box.hWnd, nullptr);
@@ -118,6 +119,31 @@ TEST_F(KestrelBridge, NoSettingsKeyMeansEditorNotFoundAndTheFileStays)
 
     EXPECT_EQ(ReadFileBytes(QuotationFile()), "<blockquote><a href='x'>t</a><br>d</blockquote>");
     EXPECT_TRUE(session.EditorRecords().empty()) << "an editor was started";
+}
+
+TEST_F(KestrelBridge, ReadOnlySettingsKeyStillFindsTheEditor)
+{
+    // A user who may read the settings but not change them.
+    settings.DenyWriting();
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ | KEY_WRITE, &key), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    ::RegCloseKey(key);
+
+    Process& host = session.Start(KestrelPath(), RssItem(L"t", L"d", L"x"));
+    MessageBoxInfo box;
+    ASSERT_TRUE(WaitUntil([&] {
+        box = WaitForMessageBox(host.id(), std::chrono::milliseconds(0));
+        return box.hWnd != nullptr || !host.running();
+    }));
+    if (box.hWnd)
+    {
+        AnswerMessageBox(box);
+        FAIL() << "a box appeared: " << Utf8(box.text);
+    }
+    EXPECT_EQ(host.Wait(), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 1; })) << "the editor did not start";
+    EXPECT_EQ(session.EditorRecords().front().commandLine, ExpectedCommandLine(m_folder, QuotationFile()));
 }
 
 TEST_F(KestrelBridge, TrailingBackslashIsDoubledNotNormalised)
@@ -167,7 +193,7 @@ protected:
 
 TEST_F(KestrelWithoutFolder, MissingValueStartsTheDriveRootProgram)
 {
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VB and VBA Program Settings\\Bloggar");
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
     settings.CreateKey();
     ExpectRootProgramStarted();
 }

@@ -14,13 +14,22 @@ namespace
 const wchar_t kCaption[] = L"LiveWriter Plugin";
 const wchar_t kPrefix[] = L"Failed to use LiveWriter. ";
 const std::wstring kApplicationIid = L"{D7E5B1EC-FEEA-476C-9CE1-BC5C3E2DB662}";
+// The editor object is made for IUnknown and asked for its interface after
+// it runs.
+const std::wstring kCreatedForIUnknown = L"create-iid {00000000-0000-0000-C000-000000000046}";
 
 const std::string kItem = RssItem(L"T: caf\u00e9 & <b>more</b>", L"D\nline two", L"http://example.org/p?a=1&b='2'");
 
 std::vector<std::wstring> HandedOver(const std::wstring& title, const std::wstring& link,
                                      const std::wstring& description, const std::wstring& result = L"0x00000000")
 {
-    return {L"created",     L"running", L"item", L"title: " + title, L"link: " + link, L"description: " + description,
+    return {L"created",
+            kCreatedForIUnknown,
+            L"running",
+            L"item",
+            L"title: " + title,
+            L"link: " + link,
+            L"description: " + description,
             L"result " + result};
 }
 
@@ -115,7 +124,8 @@ TEST(LanternBridge, ObjectWithoutTheInterfaceShowsTheTextOfEPointer)
     EXPECT_EQ(box.text, kPrefix + ComErrorText(E_POINTER));
     EXPECT_NE(box.text, kPrefix + ComErrorText(E_NOINTERFACE));
     EXPECT_EQ(host.Wait(), 0u);
-    EXPECT_EQ(session.LiveWriterEvents(), (std::vector<std::wstring>{L"created", L"running", L"released"}));
+    EXPECT_EQ(session.LiveWriterEvents(),
+              (std::vector<std::wstring>{L"created", kCreatedForIUnknown, L"running", L"released"}));
 }
 
 TEST(LanternBridge, ObjectThatCannotRunShowsTheFailureOfOleRun)
@@ -127,7 +137,7 @@ TEST(LanternBridge, ObjectThatCannotRunShowsTheFailureOfOleRun)
     EXPECT_EQ(box.text, kPrefix + ComErrorText(static_cast<HRESULT>(0x80040203)));
     EXPECT_EQ(host.Wait(), 0u);
     EXPECT_EQ(session.LiveWriterEvents(),
-              (std::vector<std::wstring>{L"created", L"run-refused 0x80040203", L"released"}));
+              (std::vector<std::wstring>{L"created", kCreatedForIUnknown, L"run-refused 0x80040203", L"released"}));
 }
 
 // The reader may blog again while the failure box is up (it has no owner, so
@@ -152,7 +162,7 @@ TEST(LanternBridge, CallAfterAFailureTriesAgainFromTheStart)
     AnswerMessageBox(box);
     EXPECT_EQ(host.Wait(), 0u);
 
-    std::vector<std::wstring> expected{L"created", L"running", L"released"};
+    std::vector<std::wstring> expected{L"created", kCreatedForIUnknown, L"running", L"released"};
     for (const auto& e : HandedOver(L"T2", L"L2", L"D2"))
         expected.push_back(e);
     expected.push_back(L"released");

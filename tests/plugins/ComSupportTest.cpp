@@ -128,8 +128,18 @@ TEST(ComError, TextMadeOnceAndCopiesShareTheErrorObject)
         EXPECT_EQ(copy.Error(), error.Error());
         EXPECT_EQ(copy.ErrorInfo(), info.get());
         EXPECT_STREQ(copy.ErrorMessage(), first);
+
+        // An assigned error drops its own text and takes the other's object.
+        _com_error assigned(E_FAIL);
+        EXPECT_STRNE(assigned.ErrorMessage(), first);
+        assigned = copy;
+        EXPECT_EQ(assigned.ErrorInfo(), info.get());
+        EXPECT_STREQ(assigned.ErrorMessage(), first);
+        assigned = _com_error(E_FAIL);
+        EXPECT_EQ(assigned.ErrorInfo(), nullptr);
+        assigned = copy;
     }
-    // Both errors released their references: ours is the last.
+    // Every error released its references: ours is the last.
     EXPECT_EQ(info.get()->AddRef(), 2u);
     info.get()->Release();
 }

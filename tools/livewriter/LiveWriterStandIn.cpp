@@ -5,6 +5,7 @@
 // server records what happens to a UTF-8 file named by QF_LIVEWRITER_LOG, one
 // event a line:
 //   created                      the application object was made
+//   create-iid <iid>             the interface it was made for
 //   running                      OleRun put it into its running state
 //   item                         the item method was called; then
 //   title: <text>                  each argument, with \\ \n \r \0 escaped,
@@ -319,6 +320,7 @@ public:
         auto* object = new (std::nothrow) CEditorApplication;
         if (!object)
             return E_OUTOFMEMORY;
+        Record("create-iid " + GuidText(riid));
         const HRESULT hr = object->QueryInterface(riid, ppv);
         object->Release();
         return hr;
