@@ -13,22 +13,6 @@ namespace
 constexpr DWORD kTempBufferSize = 240;
 constexpr int kNoTempDirectory = 10;
 
-// The system frees its text when this goes.
-class CLocalText
-{
-public:
-    CLocalText() = default;
-    ~CLocalText() { ::LocalFree(m_psz); }
-    CLocalText(const CLocalText&) = delete;
-    CLocalText& operator=(const CLocalText&) = delete;
-
-    LPWSTR* addressof() { return &m_psz; }
-    LPCWSTR get() const { return m_psz; }
-
-private:
-    LPWSTR m_psz = nullptr;
-};
-
 // The value of one header in a raw CRLF-separated response header block.
 bool FindHeader(LPCWSTR pszHeaders, LPCWSTR pszName, std::wstring& strValue)
 {
@@ -92,7 +76,7 @@ std::wstring DownloadFailureText(HRESULT hr)
 {
     wchar_t szCode[64];
     ::wsprintfW(szCode, L"Download failed.  Error = 0x%08lX\n\n", static_cast<unsigned long>(hr));
-    CLocalText text;
+    unique_hlocal_string text;
     if (::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
                          nullptr, static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                          reinterpret_cast<LPWSTR>(text.addressof()), 0, nullptr) &&

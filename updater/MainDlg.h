@@ -7,7 +7,7 @@
 #include "framework/atlwin.h"
 #include "DownloadStatusCallBack.h"
 #include "HyperLink.h"
-#include "UiHandles.h"
+#include "Handles.h"
 #include "resource.h"
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
