@@ -180,7 +180,8 @@ unsigned CDownloadStatusCallBack::Run()
     // Kept until the end of the program: the object is the dialog's member,
     // never a heap object that the binding's last Release may delete.
     AddRef();
-    // Every run ends with exactly one of READY and FAILED, whatever is thrown.
+    // Every run ends with exactly one of READY and FAILED, whatever is thrown:
+    // a dialog left without either would show "Stop Download" for ever.
     try
     {
         Download();
@@ -191,7 +192,11 @@ unsigned CDownloadStatusCallBack::Run()
     }
     catch (const std::bad_alloc&)
     {
-        Fail(DownloadFailureText(E_OUTOFMEMORY));
+        FailWithCode(E_OUTOFMEMORY);
+    }
+    catch (...)
+    {
+        FailWithCode(E_UNEXPECTED);
     }
     return 0;
 }
@@ -252,13 +257,36 @@ HRESULT CDownloadStatusCallBack::CheckDownloadedFile()
     return S_OK;
 }
 
+// Never throws: the command is posted even when the text cannot be stored.
 void CDownloadStatusCallBack::Fail(const std::wstring& strText)
 {
     {
         CCritSecLock lock(m_cs);
-        m_strError = strText;
+        try
+        {
+            m_strError = strText;
+        }
+        catch (const std::bad_alloc&)
+        {
+            m_strError.clear();
+        }
     }
     PostCommand(ID_DOWNLOAD_FAILED);
+}
+
+// Building the text allocates too, so this is the failure report that is safe
+// to make from a handler of bad_alloc.
+void CDownloadStatusCallBack::FailWithCode(HRESULT hr)
+{
+    std::wstring strText;
+    try
+    {
+        strText = DownloadFailureText(hr);
+    }
+    catch (const std::bad_alloc&)
+    {
+    }
+    Fail(strText);
 }
 
 void CDownloadStatusCallBack::PostCommand(UINT nID)

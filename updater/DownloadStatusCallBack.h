@@ -96,6 +96,7 @@ private:
     void Download();
     HRESULT CheckDownloadedFile();
     void Fail(const std::wstring& strText);
+    void FailWithCode(HRESULT hr);
     void PostCommand(UINT nID);
 
     // What the server answered, for the checks after the transfer (worker only).
