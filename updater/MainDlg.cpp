@@ -4,6 +4,7 @@
 #include "WhatsNew.h"
 
 #include <cstdio>
+#include <new>
 #include <string>
 
 namespace
@@ -107,10 +108,19 @@ void CMainDlg::ShowWhatsNew()
         ::SetWindowTextW(hText, kWhatsNewFailed);
         return;
     }
-    std::wstring strText;
-    ReadTextFile(szCacheFile, strText);
-    ExpandLineFeeds(strText);
-    ::SetWindowTextW(hText, strText.c_str());
+    // Out of memory here would otherwise leave the rest of the dialog's
+    // set-up undone; the text then counts as not retrieved.
+    try
+    {
+        std::wstring strText;
+        ReadTextFile(szCacheFile, strText);
+        ExpandLineFeeds(strText);
+        ::SetWindowTextW(hText, strText.c_str());
+    }
+    catch (const std::bad_alloc&)
+    {
+        ::SetWindowTextW(hText, kWhatsNewFailed);
+    }
 }
 
 LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)
