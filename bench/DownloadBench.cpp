@@ -194,7 +194,7 @@ void CountCommands(const std::wstring& url, const std::wstring& scratch)
         }
         ::DispatchMessageW(&msg);
     }
-    ::WaitForSingleObject(job.m_hThread, 60000);
+    ::WaitForSingleObject(job.m_hThread.get(), 60000);
     ::DestroyWindow(sink);
     std::printf("  progress callbacks %ld, progress commands posted %ld, handled %ld, outcome %s\n",
                 job.m_nCallbacks.load(), job.m_nProgressPosted.load(), job.m_nProgressHandled.load(),

@@ -13,22 +13,6 @@ namespace
 constexpr DWORD kTempBufferSize = 240;
 constexpr int kNoTempDirectory = 10;
 
-// The system frees its text when this goes.
-class CLocalText
-{
-public:
-    CLocalText() = default;
-    ~CLocalText() { ::LocalFree(m_psz); }
-    CLocalText(const CLocalText&) = delete;
-    CLocalText& operator=(const CLocalText&) = delete;
-
-    LPWSTR* addressof() { return &m_psz; }
-    LPCWSTR get() const { return m_psz; }
-
-private:
-    LPWSTR m_psz = nullptr;
-};
-
 // The value of one header in a raw CRLF-separated response header block.
 bool FindHeader(LPCWSTR pszHeaders, LPCWSTR pszName, std::wstring& strValue)
 {
@@ -92,7 +76,7 @@ std::wstring DownloadFailureText(HRESULT hr)
 {
     wchar_t szCode[64];
     ::wsprintfW(szCode, L"Download failed.  Error = 0x%08lX\n\n", static_cast<unsigned long>(hr));
-    CLocalText text;
+    unique_hlocal_string text;
     if (::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
                          nullptr, static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                          reinterpret_cast<LPWSTR>(text.addressof()), 0, nullptr) &&
@@ -196,7 +180,8 @@ unsigned CDownloadStatusCallBack::Run()
     // Kept until the end of the program: the object is the dialog's member,
     // never a heap object that the binding's last Release may delete.
     AddRef();
-    // Every run ends with exactly one of READY and FAILED, whatever is thrown.
+    // Every run ends with exactly one of READY and FAILED, whatever is thrown:
+    // a dialog left without either would show "Stop Download" for ever.
     try
     {
         Download();
@@ -207,7 +192,11 @@ unsigned CDownloadStatusCallBack::Run()
     }
     catch (const std::bad_alloc&)
     {
-        Fail(DownloadFailureText(E_OUTOFMEMORY));
+        FailWithCode(E_OUTOFMEMORY);
+    }
+    catch (...)
+    {
+        FailWithCode(E_UNEXPECTED);
     }
     return 0;
 }
@@ -268,13 +257,36 @@ HRESULT CDownloadStatusCallBack::CheckDownloadedFile()
     return S_OK;
 }
 
+// Never throws: the command is posted even when the text cannot be stored.
 void CDownloadStatusCallBack::Fail(const std::wstring& strText)
 {
     {
         CCritSecLock lock(m_cs);
-        m_strError = strText;
+        try
+        {
+            m_strError = strText;
+        }
+        catch (const std::bad_alloc&)
+        {
+            m_strError.clear();
+        }
     }
     PostCommand(ID_DOWNLOAD_FAILED);
+}
+
+// Building the text allocates too, so this is the failure report that is safe
+// to make from a handler of bad_alloc.
+void CDownloadStatusCallBack::FailWithCode(HRESULT hr)
+{
+    std::wstring strText;
+    try
+    {
+        strText = DownloadFailureText(hr);
+    }
+    catch (const std::bad_alloc&)
+    {
+    }
+    Fail(strText);
 }
 
 void CDownloadStatusCallBack::PostCommand(UINT nID)

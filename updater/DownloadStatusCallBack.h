@@ -9,7 +9,7 @@
 #include <atomic>
 #include <string>
 
-#include "CriticalSection.h"
+#include "Handles.h"
 #include "ExceptionBase.h"
 #include "QfThread.h"
 
@@ -65,7 +65,7 @@ public:
     static std::wstring GetTempDirectory();
 
     // True while a worker thread may still use this object.
-    bool IsRunning() const { return m_hThread != nullptr && !m_bFinished; }
+    bool IsRunning() const { return m_hThread && !m_bFinished; }
     // The dialog calls this as it starts handling a progress command, before
     // it reads the values: a report written after that posts a new command.
     void ProgressCommandTaken()
@@ -96,6 +96,7 @@ private:
     void Download();
     HRESULT CheckDownloadedFile();
     void Fail(const std::wstring& strText);
+    void FailWithCode(HRESULT hr);
     void PostCommand(UINT nID);
 
     // What the server answered, for the checks after the transfer (worker only).

@@ -47,61 +47,6 @@ constexpr UINT_PTR kToolId = 1;
 constexpr UINT kToolInfoSize = offsetof(TTTOOLINFOW, lParam) + sizeof(LPARAM);
 static_assert(sizeof(void*) != 4 || kToolInfoSize == 44, "the 32-bit tool record is 44 bytes");
 
-class unique_hkey
-{
-public:
-    unique_hkey() = default;
-    unique_hkey(const unique_hkey&) = delete;
-    unique_hkey& operator=(const unique_hkey&) = delete;
-    ~unique_hkey()
-    {
-        if (m_hKey)
-            ::RegCloseKey(m_hKey);
-    }
-    HKEY get() const { return m_hKey; }
-    HKEY* addressof() { return &m_hKey; }
-
-private:
-    HKEY m_hKey = nullptr;
-};
-
-// A screen device context of a window, with the font it had put back.
-class CWindowDC
-{
-public:
-    explicit CWindowDC(HWND hWnd) : m_hWnd(hWnd), m_hDC(::GetDC(hWnd)) {}
-    CWindowDC(const CWindowDC&) = delete;
-    CWindowDC& operator=(const CWindowDC&) = delete;
-    ~CWindowDC()
-    {
-        if (m_hDC)
-            ::ReleaseDC(m_hWnd, m_hDC);
-    }
-    HDC get() const { return m_hDC; }
-
-private:
-    HWND m_hWnd;
-    HDC m_hDC;
-};
-
-class CSelectFont
-{
-public:
-    CSelectFont(HDC hDC, HFONT hFont)
-        : m_hDC(hDC), m_hOld(hFont ? ::SelectObject(hDC, hFont) : nullptr) {}
-    CSelectFont(const CSelectFont&) = delete;
-    CSelectFont& operator=(const CSelectFont&) = delete;
-    ~CSelectFont()
-    {
-        if (m_hOld)
-            ::SelectObject(m_hDC, m_hOld);
-    }
-
-private:
-    HDC m_hDC;
-    HGDIOBJ m_hOld;
-};
-
 // Reads a string value of at most 11 characters; anything else (missing,
 // another type, too long, not terminated) gives false.
 bool ReadColorText(HKEY hKey, LPCWSTR pszValue, wchar_t (&szText)[kColorTextChars])
@@ -312,10 +257,10 @@ bool CHyperLinkImpl::CalcLabelRect()
     if (!m_bPaintLabel)
         return true;
 
-    CWindowDC dc(m_hWnd);
+    unique_hdc_window dc(m_hWnd);
     const UINT uFormat = TextFormat();
     {
-        CSelectFont font(dc.get(), m_hFont.get());
+        unique_select_font font(dc.get(), m_hFont.get());
         const std::wstring& strText = m_strLabel.empty() ? m_strHyperLink : m_strLabel;
         ::DrawTextW(dc.get(), strText.c_str(), -1, &m_rcLink, uFormat | DT_CALCRECT);
     }
@@ -466,11 +411,9 @@ LRESULT CHyperLinkImpl::OnPaint(UINT, WPARAM wParam, LPARAM, BOOL& bHandled)
         DoPaint(reinterpret_cast<HDC>(wParam));
         return 0;
     }
-    PAINTSTRUCT ps{};
-    HDC hDC = ::BeginPaint(m_hWnd, &ps);
-    EraseBackground(hDC);
-    DoPaint(hDC);
-    ::EndPaint(m_hWnd, &ps);
+    unique_hdc_paint dc(m_hWnd);
+    EraseBackground(dc.get());
+    DoPaint(dc.get());
     return 0;
 }
 
@@ -516,7 +459,7 @@ void CHyperLinkImpl::DoPaint(HDC hDC)
                                                         : m_clrLink;
     const COLORREF clrOld = ::SetTextColor(hDC, clrText);
     {
-        CSelectFont font(hDC, m_hFont ? m_hFont.get() : m_hFontNormal);
+        unique_select_font font(hDC, m_hFont ? m_hFont.get() : m_hFontNormal);
         const std::wstring& strText = m_strLabel.empty() ? m_strHyperLink : m_strLabel;
         RECT rcText = m_rcLink;
         ::DrawTextW(hDC, strText.c_str(), -1, &rcText, TextFormat());

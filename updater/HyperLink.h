@@ -4,7 +4,7 @@
 #pragma once
 
 #include "framework/atlwin.h"
-#include "UiHandles.h"
+#include "Handles.h"
 
 #include <string>
 

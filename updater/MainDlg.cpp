@@ -4,6 +4,7 @@
 #include "WhatsNew.h"
 
 #include <cstdio>
+#include <new>
 #include <string>
 
 namespace
@@ -19,8 +20,8 @@ void SettingsFilePath(wchar_t (&szPath)[MAX_PATH])
 }
 } // namespace
 
-// The members go in reverse order: the two labels, the What's New font, then
-// the download job; the window is gone by now.
+// The members go in reverse order: the two labels, the icons, the What's New
+// font, then the download job; the window is gone by now.
 CMainDlg::~CMainDlg() = default;
 
 BOOL CMainDlg::PreTranslateMessage(MSG* pMsg)
@@ -35,26 +36,27 @@ BOOL CMainDlg::OnIdle()
 
 LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 {
-    // 1. The packaging choice from the settings file.
+    // The packaging choice from the settings file.
     wchar_t szSettings[MAX_PATH];
     SettingsFilePath(szSettings);
     m_nPackaging = static_cast<int>(::GetPrivateProfileIntW(kSettingsSection, kPackagingKey, 0, szSettings));
 
-    // 2. Centred on the work area before it is ever shown.
+    // Centred on the work area before it is ever shown.
     CenterWindow();
 
-    // 3. Icon 128 is not shipped, so both loads give nothing and the window
-    //    keeps the system's default icon.
-    HICON hIcon = static_cast<HICON>(::LoadImageW(g_appModule.GetResourceInstance(),
+    // Icon 128 is not shipped, so both loads give nothing and the window
+    // keeps the system's default icon. Should one ever be loaded, the dialog
+    // owns it until the window is gone.
+    m_hIcon.reset(static_cast<HICON>(::LoadImageW(g_appModule.GetResourceInstance(),
         MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, ::GetSystemMetrics(SM_CXICON),
-        ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
-    SetIcon(hIcon, TRUE);
-    HICON hIconSmall = static_cast<HICON>(::LoadImageW(g_appModule.GetResourceInstance(),
+        ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR)));
+    SetIcon(m_hIcon.get(), TRUE);
+    m_hIconSmall.reset(static_cast<HICON>(::LoadImageW(g_appModule.GetResourceInstance(),
         MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
-        ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
-    SetIcon(hIconSmall, FALSE);
+        ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
+    SetIcon(m_hIconSmall.get(), FALSE);
 
-    // 4. Keyboard handling and idle work through the thread's message loop.
+    // Keyboard handling and idle work through the thread's message loop.
     CMessageLoop* pLoop = g_appModule.GetMessageLoop();
     if (pLoop)
     {
@@ -62,30 +64,28 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
         pLoop->AddIdleHandler(this);
     }
 
-    // 5.
+    // The update-UI map reaches the dialog's own controls.
     UIAddChildWindowContainer(m_hWnd);
 
-    // 6-7. The What's New font and text.
+    // The font before the text, so the text is never drawn in the dialog's own font.
     CreateWhatsNewFont();
     ShowWhatsNew();
 
-    // 8.
     m_hProgress = GetDlgItem(IDC_PROGRESS);
     m_hStatusText = GetDlgItem(IDC_STATUS_TEXT);
 
-    // 9.
     m_bDownloading = false;
 
-    // 10. The radio buttons from the packaging choice.
+    // The radio buttons from the packaging choice.
     ExchangeRadioGroup(IDC_INSTALLER_VERSION, m_nPackaging, FALSE);
 
-    // 11. The link labels keep the statics' own texts and open the publisher's pages.
+    // The link labels keep the statics' own texts and open the publisher's pages.
     m_linkWhatsNew.SubclassWindow(GetDlgItem(IDC_WHATSNEW_LINK));
     m_linkWhatsNew.SetHyperLink(QUILLFEED_PUBLISHER_URL L"/whatsnew.html");
     m_linkHowToUpgrade.SubclassWindow(GetDlgItem(IDC_HOWTO_UPGRADE));
     m_linkHowToUpgrade.SetHyperLink(QUILLFEED_PUBLISHER_URL L"/blog/14");
 
-    // 12. The system puts the focus on the first tab stop, the download button.
+    // The system puts the focus on the first tab stop, the download button.
     return TRUE;
 }
 
@@ -108,10 +108,19 @@ void CMainDlg::ShowWhatsNew()
         ::SetWindowTextW(hText, kWhatsNewFailed);
         return;
     }
-    std::wstring strText;
-    ReadTextFile(szCacheFile, strText);
-    ExpandLineFeeds(strText);
-    ::SetWindowTextW(hText, strText.c_str());
+    // Out of memory here would otherwise leave the rest of the dialog's
+    // set-up undone; the text then counts as not retrieved.
+    try
+    {
+        std::wstring strText;
+        ReadTextFile(szCacheFile, strText);
+        ExpandLineFeeds(strText);
+        ::SetWindowTextW(hText, strText.c_str());
+    }
+    catch (const std::bad_alloc&)
+    {
+        ::SetWindowTextW(hText, kWhatsNewFailed);
+    }
 }
 
 LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)

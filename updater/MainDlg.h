@@ -7,7 +7,7 @@
 #include "framework/atlwin.h"
 #include "DownloadStatusCallBack.h"
 #include "HyperLink.h"
-#include "UiHandles.h"
+#include "Handles.h"
 #include "resource.h"
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
@@ -54,6 +54,8 @@ private:
     HWND m_hProgress = nullptr;
     HWND m_hStatusText = nullptr;
     unique_hfont m_hWhatsNewFont;  // deleted after the labels, before the download job
+    unique_hicon m_hIcon;         // given to the window; null while icon 128 is not shipped
+    unique_hicon m_hIconSmall;
     bool m_bDownloading;  // set by OnInitDialog
     int m_nPackaging;     // set by OnInitDialog
     // Destroyed in reverse order: m_linkHowToUpgrade first.

@@ -40,7 +40,7 @@ void CMainDlg::StartDownload()
 void CMainDlg::StopDownload()
 {
     m_download.m_bStop = true;
-    ::WaitForSingleObjectEx(m_download.m_hThread, kStopWaitMs, FALSE);
+    ::WaitForSingleObjectEx(m_download.m_hThread.get(), kStopWaitMs, FALSE);
     m_bDownloading = false;
 }
 

@@ -15,8 +15,7 @@ void CQfThread::ReleaseHandle()
 {
     if (m_hThread)
     {
-        ::CloseHandle(m_hThread);
-        m_hThread = nullptr;
+        m_hThread.reset();
         m_nThreadId = 0;
     }
     m_bFinished = false;
@@ -30,13 +29,13 @@ void CQfThread::Start()
     if (!m_hThread)
     {
         // A failed creation leaves the object idle; the next Start tries again.
-        m_hThread = reinterpret_cast<HANDLE>(
-            s_pfnBeginThread(nullptr, 0, &CQfThread::ThreadProc, this, CREATE_SUSPENDED, &m_nThreadId));
+        m_hThread.reset(reinterpret_cast<HANDLE>(
+            s_pfnBeginThread(nullptr, 0, &CQfThread::ThreadProc, this, CREATE_SUSPENDED, &m_nThreadId)));
     }
 
     // Resuming a thread that already runs changes nothing; resuming no handle
     // fails without effect.
-    ::ResumeThread(m_hThread);
+    ::ResumeThread(m_hThread.get());
 }
 
 unsigned __stdcall CQfThread::ThreadProc(void* pParam)

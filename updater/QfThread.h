@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Handles.h"
+
 class CQfThread
 {
 public:
@@ -38,7 +40,7 @@ public:
     std::atomic<bool> m_bFinished{false};
     // Owned: closed only by Start (after a finished run) and the destructor.
     // The owner waits on it to stop the worker.
-    HANDLE m_hThread = nullptr;
+    unique_handle m_hThread;
     unsigned m_nThreadId = 0;
 
 private:

@@ -33,7 +33,8 @@ int RunUpdater(LPWSTR /*lpCmdLine*/, int nCmdShow)
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR lpCmdLine, int nCmdShow)
 {
-    ::CoInitialize(nullptr);
+    // Only a successful initialisation is balanced by an uninitialisation.
+    const HRESULT hrCom = ::CoInitialize(nullptr);
 
     INITCOMMONCONTROLSEX iccx{};
     iccx.dwSize = sizeof(iccx);
@@ -54,6 +55,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR lpCmdLine, int nCmdSh
     }
     g_appModule.Term();
 
-    ::CoUninitialize();
+    if (SUCCEEDED(hrCom))
+        ::CoUninitialize();
     return nRet;
 }

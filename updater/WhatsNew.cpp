@@ -1,5 +1,7 @@
 #include "WhatsNew.h"
 
+#include "Handles.h"
+
 #include <urlmon.h>
 #include <versionhelpers.h>
 #include <wininet.h>
@@ -11,24 +13,6 @@
 
 namespace
 {
-class unique_hfile
-{
-public:
-    explicit unique_hfile(HANDLE h) : m_h(h) {}
-    ~unique_hfile()
-    {
-        if (m_h != INVALID_HANDLE_VALUE)
-            ::CloseHandle(m_h);
-    }
-    unique_hfile(const unique_hfile&) = delete;
-    unique_hfile& operator=(const unique_hfile&) = delete;
-    HANDLE get() const { return m_h; }
-    explicit operator bool() const { return m_h != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE m_h;
-};
-
 UINT ThreadAnsiCodePage()
 {
     if (::IsWindowsVersionOrGreater(5, 0, 0))

@@ -332,6 +332,31 @@ TEST(DownloadClose, CloseDuringAStalledTransferEndsWithTwoWithoutACrash)
     EXPECT_NE(ReadFileBytes(updater->dir().file(L"Quillfeed.ini")).find("Packaging=0"), std::string::npos);
 }
 
+TEST(DownloadCommand, TheButtonCommandWithANotificationCodeStoresTheChoiceAndStarts)
+{
+    DownloadRoad road;
+    road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
+    road.publisher().SetRate(kSetupPath, 64 * 1024);
+    auto updater = road.StartUpdater();
+    ASSERT_NE(updater->dialog(), nullptr);
+    ASSERT_FALSE(FileExists(updater->dir().file(L"Quillfeed.ini")));
+
+    // A button with BS_NOTIFY, or a keyboard accelerator, sends the command
+    // with a code of its own; it is the same request as a plain click.
+    const HWND hButton = updater->item(kIdDownload);
+    ::PostMessageW(updater->dialog(), WM_COMMAND, MAKEWPARAM(kIdDownload, BN_DOUBLECLICKED),
+                   reinterpret_cast<LPARAM>(hButton));
+    EXPECT_TRUE(WaitForText(hButton, L"Stop Download"));
+    EXPECT_TRUE(WaitUntil([&] {
+        return FileExists(updater->dir().file(L"Quillfeed.ini")) &&
+               ReadFileBytes(updater->dir().file(L"Quillfeed.ini")).find("Packaging=0\r\n") != std::string::npos;
+    }));
+    EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 1; }));
+
+    Click(*updater, IDCANCEL);
+    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+}
+
 TEST(DownloadStop, StartWhileTheStoppedWorkerStillRunsIsIgnoredUntilItEnds)
 {
     DownloadRoad road;

@@ -258,9 +258,9 @@ TEST(DownloadTempDirectory, NoUsableTemporaryFolderIsCaughtOnTheWorker)
     job.m_strUrl = L"http://127.0.0.1:9/dist/QuillfeedSetup.exe";
     // Through the real thread: nothing may leave it by exception.
     job.Start();
-    ASSERT_EQ(::WaitForSingleObject(job.m_hThread, 30000), WAIT_OBJECT_0);
+    ASSERT_EQ(::WaitForSingleObject(job.m_hThread.get(), 30000), WAIT_OBJECT_0);
     DWORD nExit = 1;
-    ::GetExitCodeThread(job.m_hThread, &nExit);
+    ::GetExitCodeThread(job.m_hThread.get(), &nExit);
     EXPECT_EQ(nExit, 0u);
     EXPECT_EQ(job.m_strError, L"Cannot find temp directory");
     EXPECT_EQ(sink.Take(), std::vector<WORD>{ID_DOWNLOAD_FAILED});

@@ -47,7 +47,7 @@ public:
 bool WaitForFinish(CQfThread& thread)
 {
     // m_bFinished is set after Run returns, just before the routine ends.
-    return ::WaitForSingleObject(thread.m_hThread, kWait) == WAIT_OBJECT_0 && thread.m_bFinished;
+    return ::WaitForSingleObject(thread.m_hThread.get(), kWait) == WAIT_OBJECT_0 && thread.m_bFinished;
 }
 
 std::uintptr_t FailingBeginThread(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned, unsigned*)
@@ -70,17 +70,17 @@ struct BeginThreadOverride
 TEST(QfThread, StartWhileRunningOnlyResumesTheOneThread)
 {
     GatedThread thread;
-    EXPECT_EQ(thread.m_hThread, nullptr);
+    EXPECT_EQ(thread.m_hThread.get(), nullptr);
     thread.Start();
-    ASSERT_NE(thread.m_hThread, nullptr);
+    ASSERT_NE(thread.m_hThread.get(), nullptr);
     ASSERT_TRUE(thread.m_entered.Wait());
-    const HANDLE hFirst = thread.m_hThread;
+    const HANDLE hFirst = thread.m_hThread.get();
     const unsigned nFirstId = thread.m_nThreadId;
     EXPECT_NE(nFirstId, 0u);
     EXPECT_EQ(::GetThreadId(hFirst), nFirstId);
 
     thread.Start();
-    EXPECT_EQ(thread.m_hThread, hFirst);
+    EXPECT_EQ(thread.m_hThread.get(), hFirst);
     EXPECT_EQ(thread.m_nThreadId, nFirstId);
     EXPECT_FALSE(thread.m_bFinished);
 
@@ -96,26 +96,26 @@ TEST(QfThread, StartAfterAFinishedRunClosesTheOldHandleAndMakesANewThread)
     thread.Start();
     ASSERT_TRUE(WaitForFinish(thread));
     DWORD nExit = 0;
-    ASSERT_TRUE(::GetExitCodeThread(thread.m_hThread, &nExit));
+    ASSERT_TRUE(::GetExitCodeThread(thread.m_hThread.get(), &nExit));
     EXPECT_EQ(nExit, 42u);
 
     // Keep the first thread object alive through a handle of our own, so its
     // identifier cannot be handed to the new thread.
     HANDLE hKeep = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), thread.m_hThread, ::GetCurrentProcess(), &hKeep,
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), thread.m_hThread.get(), ::GetCurrentProcess(), &hKeep,
                                   0, FALSE, DUPLICATE_SAME_ACCESS));
-    const HANDLE hOld = thread.m_hThread;
+    const HANDLE hOld = thread.m_hThread.get();
     const unsigned nOldId = thread.m_nThreadId;
 
     thread.m_nResult = 7;
     thread.Start();
-    ASSERT_NE(thread.m_hThread, nullptr);
+    ASSERT_NE(thread.m_hThread.get(), nullptr);
     EXPECT_NE(thread.m_nThreadId, nOldId);
-    EXPECT_EQ(::GetThreadId(thread.m_hThread), thread.m_nThreadId);
-    EXPECT_FALSE(::GetHandleInformation(hOld, &nExit) && hOld != thread.m_hThread)
+    EXPECT_EQ(::GetThreadId(thread.m_hThread.get()), thread.m_nThreadId);
+    EXPECT_FALSE(::GetHandleInformation(hOld, &nExit) && hOld != thread.m_hThread.get())
         << "the finished thread's handle stays open";
     ASSERT_TRUE(WaitForFinish(thread));
-    ASSERT_TRUE(::GetExitCodeThread(thread.m_hThread, &nExit));
+    ASSERT_TRUE(::GetExitCodeThread(thread.m_hThread.get(), &nExit));
     EXPECT_EQ(nExit, 7u);
     EXPECT_EQ(thread.m_nRuns, 2);
     ::CloseHandle(hKeep);
@@ -128,16 +128,16 @@ TEST(QfThread, FailedCreationLeavesTheObjectIdleAndTheNextStartTriesAgain)
     {
         BeginThreadOverride failing(&FailingBeginThread);
         thread.Start();
-        EXPECT_EQ(thread.m_hThread, nullptr);
+        EXPECT_EQ(thread.m_hThread.get(), nullptr);
         EXPECT_EQ(thread.m_nThreadId, 0u);
         EXPECT_FALSE(thread.m_bFinished);
         // The owner's bounded wait returns at once on an idle object.
-        EXPECT_EQ(::WaitForSingleObjectEx(thread.m_hThread, 5000, FALSE), WAIT_FAILED);
+        EXPECT_EQ(::WaitForSingleObjectEx(thread.m_hThread.get(), 5000, FALSE), WAIT_FAILED);
     }
     EXPECT_EQ(thread.m_nRuns, 0);
 
     thread.Start();
-    ASSERT_NE(thread.m_hThread, nullptr);
+    ASSERT_NE(thread.m_hThread.get(), nullptr);
     ASSERT_TRUE(WaitForFinish(thread));
     EXPECT_EQ(thread.m_nRuns, 1);
 }
@@ -150,7 +150,7 @@ TEST(QfThread, DestructorClosesAHeldHandleAndLeavesAnIdleObjectAlone)
         thread.m_release.Set();
         thread.Start();
         ASSERT_TRUE(WaitForFinish(thread));
-        hHeld = thread.m_hThread;
+        hHeld = thread.m_hThread.get();
         DWORD nFlags = 0;
         ASSERT_TRUE(::GetHandleInformation(hHeld, &nFlags));
     }
@@ -162,7 +162,7 @@ TEST(QfThread, DestructorClosesAHeldHandleAndLeavesAnIdleObjectAlone)
     Event unrelated;
     {
         GatedThread idle;
-        EXPECT_EQ(idle.m_hThread, nullptr);
+        EXPECT_EQ(idle.m_hThread.get(), nullptr);
     }
     EXPECT_TRUE(::GetHandleInformation(unrelated.get(), &nFlags));
 }

@@ -1,0 +1,195 @@
+// Owners of every kind of handle and system resource the update program holds:
+// one type per kind, each movable and not copyable, so that no handle outlives
+// the scope that checked it and no path forgets to give one back.
+#pragma once
+
+#include <windows.h>
+
+// The common shape: a kind supplies its handle type, the value that means "no
+// handle" and how one is given back.
+template <typename TTraits>
+class unique_any
+{
+public:
+    using pointer = typename TTraits::pointer;
+
+    unique_any() = default;
+    explicit unique_any(pointer h) : m_h(h) {}
+    unique_any(unique_any&& other) noexcept : m_h(other.release()) {}
+    unique_any& operator=(unique_any&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    unique_any(const unique_any&) = delete;
+    unique_any& operator=(const unique_any&) = delete;
+    ~unique_any() { reset(); }
+
+    pointer get() const { return m_h; }
+    pointer release()
+    {
+        const pointer h = m_h;
+        m_h = TTraits::Invalid();
+        return h;
+    }
+    void reset(pointer h = TTraits::Invalid())
+    {
+        if (m_h != TTraits::Invalid())
+            TTraits::Close(m_h);
+        m_h = h;
+    }
+    // For calls that write a new handle through a pointer: whatever was held
+    // is given back first, so the call cannot overwrite a live handle.
+    pointer* addressof()
+    {
+        reset();
+        return &m_h;
+    }
+    explicit operator bool() const { return m_h != TTraits::Invalid(); }
+
+private:
+    pointer m_h = TTraits::Invalid();
+};
+
+namespace handle_traits
+{
+template <typename THandle>
+struct null_is_none
+{
+    using pointer = THandle;
+    static pointer Invalid() { return nullptr; }
+};
+
+struct kernel_handle : null_is_none<HANDLE>
+{
+    static void Close(HANDLE h) { ::CloseHandle(h); }
+};
+// CreateFile reports failure with INVALID_HANDLE_VALUE, not null.
+struct file_handle
+{
+    using pointer = HANDLE;
+    static pointer Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { ::CloseHandle(h); }
+};
+struct registry_key : null_is_none<HKEY>
+{
+    static void Close(HKEY h) { ::RegCloseKey(h); }
+};
+// Texts the system allocates for us, FormatMessage's among them.
+struct local_string : null_is_none<LPWSTR>
+{
+    static void Close(LPWSTR psz) { ::LocalFree(psz); }
+};
+struct font : null_is_none<HFONT>
+{
+    static void Close(HFONT h) { ::DeleteObject(h); }
+};
+struct cursor : null_is_none<HCURSOR>
+{
+    static void Close(HCURSOR h) { ::DestroyCursor(h); }
+};
+struct icon : null_is_none<HICON>
+{
+    static void Close(HICON h) { ::DestroyIcon(h); }
+};
+// An owned window may already be gone with its owner; only a live one is destroyed.
+struct window : null_is_none<HWND>
+{
+    static void Close(HWND h)
+    {
+        if (::IsWindow(h))
+            ::DestroyWindow(h);
+    }
+};
+} // namespace handle_traits
+
+using unique_handle = unique_any<handle_traits::kernel_handle>;
+using unique_hfile = unique_any<handle_traits::file_handle>;
+using unique_hkey = unique_any<handle_traits::registry_key>;
+using unique_hlocal_string = unique_any<handle_traits::local_string>;
+using unique_hfont = unique_any<handle_traits::font>;
+using unique_hcursor = unique_any<handle_traits::cursor>;
+using unique_hicon = unique_any<handle_traits::icon>;
+using unique_hwnd = unique_any<handle_traits::window>;
+
+// A window's screen device context, given back to that window.
+class unique_hdc_window
+{
+public:
+    explicit unique_hdc_window(HWND hWnd) : m_hWnd(hWnd), m_hDC(::GetDC(hWnd)) {}
+    unique_hdc_window(const unique_hdc_window&) = delete;
+    unique_hdc_window& operator=(const unique_hdc_window&) = delete;
+    ~unique_hdc_window()
+    {
+        if (m_hDC)
+            ::ReleaseDC(m_hWnd, m_hDC);
+    }
+    HDC get() const { return m_hDC; }
+
+private:
+    HWND m_hWnd;
+    HDC m_hDC;
+};
+
+// The painting context of one WM_PAINT: EndPaint runs whatever the painting does.
+class unique_hdc_paint
+{
+public:
+    explicit unique_hdc_paint(HWND hWnd) : m_hWnd(hWnd), m_hDC(::BeginPaint(hWnd, &m_ps)) {}
+    unique_hdc_paint(const unique_hdc_paint&) = delete;
+    unique_hdc_paint& operator=(const unique_hdc_paint&) = delete;
+    ~unique_hdc_paint() { ::EndPaint(m_hWnd, &m_ps); }
+    HDC get() const { return m_hDC; }
+
+private:
+    HWND m_hWnd;
+    PAINTSTRUCT m_ps{};
+    HDC m_hDC;
+};
+
+// A font selected into a device context, and the one it displaced put back.
+class unique_select_font
+{
+public:
+    unique_select_font(HDC hDC, HFONT hFont) : m_hDC(hDC), m_hOld(hFont ? ::SelectObject(hDC, hFont) : nullptr) {}
+    unique_select_font(const unique_select_font&) = delete;
+    unique_select_font& operator=(const unique_select_font&) = delete;
+    ~unique_select_font()
+    {
+        if (m_hOld)
+            ::SelectObject(m_hDC, m_hOld);
+    }
+
+private:
+    HDC m_hDC;
+    HGDIOBJ m_hOld;
+};
+
+// A critical section, and the scope that holds it.
+class CCriticalSection
+{
+public:
+    CCriticalSection() { ::InitializeCriticalSection(&m_sec); }
+    ~CCriticalSection() { ::DeleteCriticalSection(&m_sec); }
+    CCriticalSection(const CCriticalSection&) = delete;
+    CCriticalSection& operator=(const CCriticalSection&) = delete;
+
+    void Lock() { ::EnterCriticalSection(&m_sec); }
+    void Unlock() { ::LeaveCriticalSection(&m_sec); }
+
+private:
+    CRITICAL_SECTION m_sec;
+};
+
+class CCritSecLock
+{
+public:
+    explicit CCritSecLock(CCriticalSection& cs) : m_cs(cs) { m_cs.Lock(); }
+    ~CCritSecLock() { m_cs.Unlock(); }
+    CCritSecLock(const CCritSecLock&) = delete;
+    CCritSecLock& operator=(const CCritSecLock&) = delete;
+
+private:
+    CCriticalSection& m_cs;
+};
