@@ -10,7 +10,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   googletest
   wine64 wine
-  xvfb x11-utils imagemagick
+  xvfb imagemagick
   fonts-liberation
   python3
 )
