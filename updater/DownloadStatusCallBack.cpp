@@ -152,18 +152,28 @@ STDMETHODIMP CDownloadStatusCallBack::OnResponse(DWORD dwResponseCode, LPCWSTR s
     if (pszAdditionalRequestHeaders)
         *pszAdditionalRequestHeaders = nullptr;
     m_nHttpStatus = dwResponseCode;
-    // The written size can be held against Content-Length only when the body
-    // is stored as it was sent.
-    std::wstring strLength, strEncoding;
-    const bool bEncoded = FindHeader(szResponseHeaders, L"Content-Encoding", strEncoding) &&
-                          ::StrCmpIW(strEncoding.c_str(), L"identity") != 0;
     m_bLengthKnown = false;
-    // A 304 means the binding serves its cached copy: no body to measure.
-    if (dwResponseCode != 304 && !bEncoded && FindHeader(szResponseHeaders, L"Content-Length", strLength) && !strLength.empty())
+    // Called by the binding: nothing may unwind into it. Without the headers
+    // the size simply goes unchecked.
+    try
     {
-        wchar_t* pEnd = nullptr;
-        m_nContentLength = wcstoull(strLength.c_str(), &pEnd, 10);
-        m_bLengthKnown = pEnd && *pEnd == L'\0';
+        // The written size can be held against Content-Length only when the
+        // body is stored as it was sent.
+        std::wstring strLength, strEncoding;
+        const bool bEncoded = FindHeader(szResponseHeaders, L"Content-Encoding", strEncoding) &&
+                              ::StrCmpIW(strEncoding.c_str(), L"identity") != 0;
+        // A 304 means the binding serves its cached copy: no body to measure.
+        if (dwResponseCode != 304 && !bEncoded &&
+            FindHeader(szResponseHeaders, L"Content-Length", strLength) && !strLength.empty())
+        {
+            wchar_t* pEnd = nullptr;
+            m_nContentLength = wcstoull(strLength.c_str(), &pEnd, 10);
+            m_bLengthKnown = pEnd && *pEnd == L'\0';
+        }
+    }
+    catch (...)
+    {
+        m_bLengthKnown = false;
     }
     return S_OK;
 }

@@ -87,6 +87,23 @@ TEST(DownloadPercent, DropsTheFractionKeepsValuesAboveOneHundredAndSurvivesLarge
     EXPECT_EQ(DownloadPercent(0xFFFFFFFFu, 0xFFFFFFFFu), 100);
 }
 
+TEST(DownloadFailure, TextCarriesTheCodeAndTheSystemTextAsGivenOrSaysThereIsNone)
+{
+    // A code the system has no text for.
+    EXPECT_EQ(DownloadFailureText(static_cast<HRESULT>(0xA0001234)),
+              L"Download failed.  Error = 0xA0001234\n\nNo message available.");
+
+    // A code with a system text: the text follows as the system gives it,
+    // trailing line break included.
+    const HRESULT hr = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    LPWSTR pszSystem = nullptr;
+    ASSERT_NE(::FormatMessageW(0x1300, nullptr, static_cast<DWORD>(hr), 0x400,
+                               reinterpret_cast<LPWSTR>(&pszSystem), 0, nullptr), 0u);
+    const std::wstring strSystem = pszSystem;
+    ::LocalFree(pszSystem);
+    EXPECT_EQ(DownloadFailureText(hr), L"Download failed.  Error = 0x80070002\n\n" + strSystem);
+}
+
 TEST(DownloadProgress, WritesTheTwoTextsAndThePercentage)
 {
     CommandSink sink;
