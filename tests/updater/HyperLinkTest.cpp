@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <sddl.h>
 
 #include <cstdlib>
 #include <optional>
@@ -199,6 +200,46 @@ private:
     std::vector<BYTE> m_old;
 };
 
+// Lets everyone only read the colour key for one test, then puts its own
+// access list back.
+class ReadOnlyColorKey
+{
+public:
+    ReadOnlyColorKey()
+    {
+        ::RegOpenKeyExW(HKEY_CURRENT_USER, kColorsKey, 0, READ_CONTROL | WRITE_DAC, &m_hKey);
+        DWORD cb = 0;
+        ::RegGetKeySecurity(m_hKey, DACL_SECURITY_INFORMATION, nullptr, &cb);
+        m_old.resize(cb);
+        if (cb && ::RegGetKeySecurity(m_hKey, DACL_SECURITY_INFORMATION, m_old.data(), &cb) == ERROR_SUCCESS)
+            m_bSaved = true;
+        PSECURITY_DESCRIPTOR readOnly = nullptr;
+        if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", SDDL_REVISION_1,
+                                                                   &readOnly, nullptr))
+        {
+            m_bApplied = ::RegSetKeySecurity(m_hKey, DACL_SECURITY_INFORMATION, readOnly) == ERROR_SUCCESS;
+            ::LocalFree(readOnly);
+        }
+    }
+    ~ReadOnlyColorKey()
+    {
+        if (m_bSaved)
+            ::RegSetKeySecurity(m_hKey, DACL_SECURITY_INFORMATION, m_old.data());
+        if (m_hKey)
+            ::RegCloseKey(m_hKey);
+    }
+    ReadOnlyColorKey(const ReadOnlyColorKey&) = delete;
+    ReadOnlyColorKey& operator=(const ReadOnlyColorKey&) = delete;
+
+    bool applied() const { return m_bSaved && m_bApplied; }
+
+private:
+    HKEY m_hKey = nullptr;
+    bool m_bSaved = false;
+    bool m_bApplied = false;
+    std::vector<BYTE> m_old;
+};
+
 struct NoColorValues
 {
     ColorValue link{L"Anchor Color", std::nullopt};
@@ -358,6 +399,25 @@ TEST(HyperLinkPaint, ColoursFromTheRegistryAndVisitedAfterASuccessfulActivation)
     const auto pixels = host.Paint();
     EXPECT_GT(Count(pixels, RGB(255, 0, 0)), 10u);
     EXPECT_EQ(Count(pixels, RGB(0, 128, 0)), 0u);
+}
+
+// Reading the colours needs no more than read access: a user who may only
+// read the key still gets them.
+TEST(HyperLinkPaint, ColoursComeFromAKeyTheUserMayOnlyRead)
+{
+    ModuleScope module;
+    ColorValue link(L"Anchor Color", L"255,0,0");
+    ColorValue visited(L"Anchor Color Visited", std::nullopt);
+    ReadOnlyColorKey readOnly;
+    ASSERT_TRUE(readOnly.applied());
+    HKEY hKey = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, kColorsKey, 0, KEY_READ | KEY_WRITE, &hKey), ERROR_ACCESS_DENIED);
+
+    LinkHost host;
+    host.link.SetHyperLink(kReachableUrl);
+    const auto pixels = host.Paint();
+    EXPECT_GT(Count(pixels, RGB(255, 0, 0)), 10u);
+    EXPECT_EQ(Count(pixels, kDefaultLink), 0u);
 }
 
 TEST(HyperLinkPaint, UnusableRegistryValuesLeaveTheDefaults)
