@@ -145,11 +145,21 @@ Process::Process(const std::wstring& program, const LaunchOptions& options)
     if (!options.environment.empty())
         environment = BuildEnvironmentBlock(options.environment);
 
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                          CREATE_UNICODE_ENVIRONMENT,
-                          environment.empty() ? nullptr : environment.data(),
-                          options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(),
-                          &si, &pi))
+    // Wine now and then fails to start a process with ERROR_INTERNAL_ERROR
+    // before any of the program runs; that says nothing about the program, so
+    // the start is tried again.
+    BOOL bStarted = FALSE;
+    for (int attempt = 0; attempt < 3 && !bStarted; ++attempt)
+    {
+        bStarted = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                                    CREATE_UNICODE_ENVIRONMENT,
+                                    environment.empty() ? nullptr : environment.data(),
+                                    options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(),
+                                    &si, &pi);
+        if (!bStarted && ::GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+    }
+    if (!bStarted)
     {
         ADD_FAILURE() << "cannot start " << std::string(program.begin(), program.end())
                       << ": error " << ::GetLastError();
