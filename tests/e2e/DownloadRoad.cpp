@@ -55,9 +55,20 @@ void Click(const UpdaterSession& updater, int id)
     ::PostMessageW(updater.item(id), BM_CLICK, 0, 0);
 }
 
+DWORD CloseUpdater(UpdaterSession& updater)
+{
+    Click(updater, IDCANCEL);
+    return updater.WaitForExit();
+}
+
 bool WaitForText(HWND hWnd, const std::wstring& text)
 {
     return WaitUntil([&] { return WindowText(hWnd) == text; });
+}
+
+bool WaitForProgressLine(const UpdaterSession& updater)
+{
+    return WaitUntil([&] { return WindowText(updater.item(kIdStatusText)).rfind(L"Downloaded ", 0) == 0; });
 }
 
 int ProgressPosition(const UpdaterSession& updater)

@@ -51,7 +51,11 @@ private:
 
 // Clicks a button of the dialog the way the mouse does.
 void Click(const UpdaterSession& updater, int id);
+// Presses Close and waits for the end; the exit code, or STILL_ACTIVE.
+DWORD CloseUpdater(UpdaterSession& updater);
 bool WaitForText(HWND hWnd, const std::wstring& text);
+// Waits until the status line shows a progress report.
+bool WaitForProgressLine(const UpdaterSession& updater);
 int ProgressPosition(const UpdaterSession& updater);
 std::string Narrow(const std::wstring& text);
 std::wstring Lower(std::wstring text);

@@ -80,8 +80,7 @@ TEST(DownloadFailure, NotFoundShowsTheFailureBoxAndLeavesNoPackage)
     EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Stop Download");
-    Click(*updater, IDCANCEL);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
 TEST(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAgain)
@@ -94,7 +93,7 @@ TEST(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAg
 
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
-    ASSERT_TRUE(WaitUntil([&] { return StartsWith(WindowText(updater->item(kIdStatusText)), L"Downloaded "); }));
+    ASSERT_TRUE(WaitForProgressLine(*updater));
     Click(*updater, kIdDownload);
     EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Download && Install"));
     const MessageBoxInfo box = WaitForFailureBox(*updater);
@@ -208,8 +207,7 @@ TEST(DownloadFailure, ServerErrorAndBodyCutShortAreFailuresNotPackages)
     EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
     AnswerMessageBox(box);
     EXPECT_EQ(road.Record(L"installer.txt"), "");
-    Click(*updater, IDCANCEL);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
 TEST(DownloadFailure, ServerDownShowsTheFormattedFailureText)
@@ -270,8 +268,7 @@ TEST(DownloadFailure, TemporaryFolderMissingOrTooLongFailsWithItsText)
     MessageBoxInfo box = WaitForFailureBox(*updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80070003\n\n")) << Narrow(box.text);
     AnswerMessageBox(box);
-    Click(*updater, IDCANCEL);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
     EXPECT_EQ(road.Record(L"installer.txt"), "");
 
     // A path longer than the 239 characters the program takes.
@@ -283,8 +280,7 @@ TEST(DownloadFailure, TemporaryFolderMissingOrTooLongFailsWithItsText)
     EXPECT_EQ(box.text, L"Cannot find temp directory");
     AnswerMessageBox(box);
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1) << "a transfer without a temporary folder";
-    Click(*updater, IDCANCEL);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
 TEST(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
@@ -296,7 +292,7 @@ TEST(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
     ASSERT_NE(updater->dialog(), nullptr);
 
     Click(*updater, kIdDownload);
-    ASSERT_TRUE(WaitUntil([&] { return StartsWith(WindowText(updater->item(kIdStatusText)), L"Downloaded "); }));
+    ASSERT_TRUE(WaitForProgressLine(*updater));
     const DWORD start = ::GetTickCount();
     Click(*updater, IDCANCEL);
     bool sawBox = false;
@@ -322,10 +318,9 @@ TEST(DownloadClose, CloseDuringAStalledTransferEndsWithTwoWithoutACrash)
     ASSERT_NE(updater->dialog(), nullptr);
 
     Click(*updater, kIdDownload);
-    ASSERT_TRUE(WaitUntil([&] { return StartsWith(WindowText(updater->item(kIdStatusText)), L"Downloaded "); }));
+    ASSERT_TRUE(WaitForProgressLine(*updater));
     const DWORD start = ::GetTickCount();
-    Click(*updater, IDCANCEL);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
     std::printf("Close during a stalled transfer: exit after %lu ms\n", ::GetTickCount() - start);
     // It ends promptly while the worker is still stalled, after the choice
     // was stored. (That the dialog's objects outlive such a worker cannot be
@@ -354,8 +349,7 @@ TEST(DownloadCommand, TheButtonCommandWithANotificationCodeStoresTheChoiceAndSta
     }));
     EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 1; }));
 
-    Click(*updater, IDCANCEL);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
 TEST(DownloadStop, StartWhileTheStoppedWorkerStillRunsIsIgnoredUntilItEnds)
