@@ -26,25 +26,13 @@
 #include <thread>
 #include <vector>
 
-// The editor's application interface: the item method is entry 9.
-struct IEditorApplication : IUnknown
-{
-    virtual HRESULT STDMETHODCALLTYPE Entry3() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry4() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry5() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry6() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry7() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry8() = 0;
-    virtual HRESULT STDMETHODCALLTYPE BlogThisItem(BSTR title, BSTR link, BSTR description) = 0;
-};
+#include "EditorApplication.h"
 
 namespace
 {
 using BlogThisFn = void(WINAPI*)(const wchar_t* itemText, LONG_PTR reserved);
 
 const IID kIidDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-const CLSID kClsidEditor = {0x8F085BC0, 0x363D, 0x4219, {0x95, 0xBA, 0xDC, 0x8A, 0x5E, 0x06, 0xD2, 0x95}};
-const IID kIidEditorApplication = {0xD7E5B1EC, 0xFEEA, 0x476C, {0x9C, 0xE1, 0xBC, 0x5C, 0x3E, 0x2D, 0xB6, 0x62}};
 const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
 
 std::wstring ExeDir()

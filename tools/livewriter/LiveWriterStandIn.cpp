@@ -35,23 +35,10 @@
 #include <new>
 #include <string>
 
-// The application interface as the editor declares it: the item method is
-// entry 9; the six entries before it are not used by the plugin.
-struct IEditorApplication : IUnknown
-{
-    virtual HRESULT STDMETHODCALLTYPE Entry3() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry4() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry5() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry6() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry7() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Entry8() = 0;
-    virtual HRESULT STDMETHODCALLTYPE BlogThisItem(BSTR title, BSTR link, BSTR description) = 0;
-};
+#include "EditorApplication.h"
 
 namespace
 {
-const CLSID kClsidEditor = {0x8F085BC0, 0x363D, 0x4219, {0x95, 0xBA, 0xDC, 0x8A, 0x5E, 0x06, 0xD2, 0x95}};
-const IID kIidEditorApplication = {0xD7E5B1EC, 0xFEEA, 0x476C, {0x9C, 0xE1, 0xBC, 0x5C, 0x3E, 0x2D, 0xB6, 0x62}};
 const wchar_t kClassKey[] = L"Software\\Classes\\CLSID\\{8F085BC0-363D-4219-95BA-DC8A5E06D295}";
 
 HMODULE g_hModule = nullptr;
