@@ -3,12 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
 #include "TestSupport.h"
 
 namespace
 {
-// One raw request; everything the server sent until it closed.
-std::string Fetch(const std::string& path)
+// One raw request; everything the server sent until it closed. onData sees
+// the reply so far after each piece that arrives.
+std::string Fetch(const std::string& path, const std::function<void(const std::string&)>& onData = {})
 {
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in addr{};
@@ -23,7 +28,11 @@ std::string Fetch(const std::string& path)
         char buffer[4096];
         int got;
         while ((got = ::recv(s, buffer, sizeof(buffer), 0)) > 0)
+        {
             reply.append(buffer, static_cast<size_t>(got));
+            if (onData)
+                onData(reply);
+        }
     }
     ::closesocket(s);
     return reply;
@@ -90,8 +99,12 @@ TEST(Publisher, StoppingCutsAStalledTransferShort)
     publisher->SetContent("/slow", std::string(100, 'y'));
     publisher->SetStall("/slow", 10, 600000);
     std::string reply;
-    std::thread client([&] { reply = Fetch("/slow"); });
-    ASSERT_TRUE(qftest::WaitUntil([&] { return publisher->RequestCount("/slow") == 1; }));
+    std::atomic<bool> bStalled{false};
+    std::thread client([&] {
+        reply = Fetch("/slow", [&](const std::string& soFar) { bStalled = BodyOf(soFar).size() >= 10; });
+    });
+    // Stopped only once the bytes before the stall have arrived.
+    EXPECT_TRUE(qftest::WaitUntil([&] { return bStalled.load(); }));
     publisher.reset();  // would hang for ten minutes if the stall ignored the stop
     client.join();
     EXPECT_EQ(BodyOf(reply), std::string(10, 'y'));
