@@ -1,12 +1,27 @@
 #!/bin/bash
-# Prepares the Wine session of one build tree: its own prefix (created once)
-# and a virtual X display when none is set.
-#   wine-setup.sh STATE_DIR
+# Prepares the Wine session of one build tree: its own prefix (created once,
+# 64-bit with 32-bit support) and a virtual X display of its own when none is
+# set. The loader is the build tree's: /usr/lib/wine/wine for 32-bit programs,
+# /usr/lib/wine/wine64 for 64-bit ones (never Debian's wrapper, which picks
+# the 32-bit loader whenever wine32 is installed, even where it cannot run).
+#   wine-setup.sh STATE_DIR LOADER
+# Exit code 77 (skipped) when the loader is the 32-bit one and this machine
+# cannot run 32-bit programs; the reason goes to STATE_DIR/unavailable, where
+# wine-run finds it.
 set -eu
 state=$1
+loader=$2
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$state"
-export WINEPREFIX=$state/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$state/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINELOADER=$loader
+
+rm -f "$state/unavailable"
+if [ "$(basename "$loader")" = wine ] && ! reason=$(bash "$here/i386-check.sh"); then
+  echo "$reason" > "$state/unavailable"
+  echo "32-bit suite skipped: $reason"
+  exit 77
+fi
+[ -x "$loader" ] || { echo "Wine's loader $loader is missing: run scripts/setup.sh" >&2; exit 1; }
 
 if [ -n "${DISPLAY:-}" ]; then
   rm -f "$state/xvfb.pid"
@@ -14,34 +29,32 @@ if [ -n "${DISPLAY:-}" ]; then
 elif [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
   : # the virtual display of an earlier run is still there
 else
+  # Xvfb picks a free display number itself and writes it once it accepts
+  # connections, so two build trees starting at once never take the same one.
   rm -f "$state/display"
-  for n in $(seq 90 150); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$state/xvfb.log" 2>&1 &
-    echo $! > "$state/xvfb.pid"
-    for _ in $(seq 100); do
-      [ -e "/tmp/.X11-unix/X$n" ] && break
-      kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null || break
-      sleep 0.1
-    done
-    if [ -e "/tmp/.X11-unix/X$n" ]; then
-      echo ":$n" > "$state/display"
-      break
-    fi
+  : > "$state/display.new"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$state/xvfb.log" 2>&1 3>"$state/display.new" &
+  echo $! > "$state/xvfb.pid"
+  for _ in $(seq 200); do
+    [ -s "$state/display.new" ] && break
+    kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null || break
+    sleep 0.05
   done
-  [ -f "$state/display" ] || { echo "no virtual display could be started" >&2; exit 1; }
+  [ -s "$state/display.new" ] || { echo "no virtual display could be started (see $state/xvfb.log)" >&2; exit 1; }
+  echo ":$(tr -d '[:space:]' < "$state/display.new")" > "$state/display"
+  rm -f "$state/display.new"
 fi
 export DISPLAY=$(cat "$state/display")
 
 if [ ! -f "$WINEPREFIX/.quillfeed-ready" ]; then
-  wineboot --init >"$state/wineboot.log" 2>&1
-  wine regedit /S "$(winepath -w "$here/prefix.reg")" >>"$state/wineboot.log" 2>&1
+  WINEARCH=win64 "$loader" wineboot --init >"$state/wineboot.log" 2>&1
+  "$loader" regedit /S "$("$loader" winepath -w "$here/prefix.reg" 2>/dev/null)" >>"$state/wineboot.log" 2>&1
   wineserver -w
   touch "$WINEPREFIX/.quillfeed-ready"
 fi
 # A prefix made before prefix.reg last changed takes in the new settings.
 if ! cmp -s "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"; then
-  wine regedit /S "$(winepath -w "$here/prefix.reg")" >>"$state/wineboot.log" 2>&1
+  "$loader" regedit /S "$("$loader" winepath -w "$here/prefix.reg" 2>/dev/null)" >>"$state/wineboot.log" 2>&1
   wineserver -w
   cp "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"
 fi
@@ -50,5 +63,5 @@ fi
 # started by a test, they would hold the test's output pipe open for as long
 # as the server lives, and CTest would wait on it.
 wineserver -p </dev/null >/dev/null 2>&1 || true
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-echo "Wine prefix $WINEPREFIX on display $DISPLAY"
+"$loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
+echo "Wine prefix $WINEPREFIX ($(basename "$loader") loader) on display $DISPLAY"
