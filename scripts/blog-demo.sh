@@ -1,21 +1,22 @@
 #!/bin/bash
 # Part of the run command: blogs a sample feed item through both plugins, the
 # way the feed reader does (the plugin host), into the editor stand-ins, and
-# prints what each editor received. Expects the x64 build and its Wine
-# session (scripts/run.sh sets both up).
+# prints what each editor received. Expects the build and the Wine session of
+# the architecture that scripts/arch.sh picks (scripts/run.sh sets both up).
 #   scripts/blog-demo.sh OUT_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/arch.sh
 out=$1/blog
 rm -rf "$out"
 mkdir -p "$out/w.bloggar"
-run=build/x64/wine-run
+run=$QF_TREE/wine-run
 winpath() { "$run" winepath -w "$1" 2>/dev/null; }
 
 # The editors: Live Writer's class registered in the prefix, w.bloggar
 # installed in out/blog/w.bloggar and named in the current user's registry.
-bash tests/bridges/register-standins.sh "$run" build/x64/bin/LiveWriterStandIn.dll
-cp build/x64/bin/wbloggar.exe "$out/w.bloggar/"
+bash tests/bridges/register-standins.sh "$run" "$QF_TREE/bin/LiveWriterStandIn.dll"
+cp "$QF_TREE/bin/wbloggar.exe" "$out/w.bloggar/"
 key='HKCU\Software\VB and VBA Program Settings\Bloggar'
 "$run" reg add "$key" /v InstallPath /t REG_SZ /d "$(winpath "$out/w.bloggar")" /f >/dev/null 2>&1
 
@@ -33,7 +34,7 @@ item=$(winpath "$out/item.xml")
 echo "Blogging a sample item (out/blog/item.xml) with both plugins:"
 echo
 QF_LIVEWRITER_LOG=$(winpath "$out/livewriter.log") \
-  "$run" build/x64/bin/PluginHost.exe "$(winpath build/x64/dist/Lantern.dll)" --item "$item" --answer-boxes \
+  "$run" "$QF_TREE/bin/PluginHost.exe" "$(winpath "$QF_PLUGINS/Lantern.dll")" --item "$item" --answer-boxes \
   | tr -d '\r' | sed 's/^/  /'
 echo "  Live Writer (stand-in) received through its item method:"
 python3 - "$out/livewriter.log" <<'PY'
@@ -47,7 +48,7 @@ for line in open(sys.argv[1], encoding="utf-8").read().splitlines():
 PY
 echo
 
-"$run" build/x64/bin/PluginHost.exe "$(winpath build/x64/dist/Kestrel.dll)" --item "$item" --answer-boxes \
+"$run" "$QF_TREE/bin/PluginHost.exe" "$(winpath "$QF_PLUGINS/Kestrel.dll")" --item "$item" --answer-boxes \
   | tr -d '\r' | sed 's/^/  /'
 # Kestrel does not wait for the editor; the stand-in's record appears when it has run.
 for _ in $(seq 300); do

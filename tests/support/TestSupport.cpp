@@ -203,7 +203,7 @@ std::vector<HWND> TopLevelWindowsOf(DWORD pid)
         std::vector<HWND> found;
     } search{pid, {}};
     ::EnumWindows(
-        [](HWND hWnd, LPARAM lParam) -> BOOL {
+        [](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
             auto* s = reinterpret_cast<Search*>(lParam);
             DWORD owner = 0;
             ::GetWindowThreadProcessId(hWnd, &owner);

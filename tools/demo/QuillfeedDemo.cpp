@@ -37,7 +37,7 @@ bool WaitFor(Pred pred, DWORD timeoutMs = 30000)
 HWND FindDialogOf(DWORD pid, const wchar_t* caption)
 {
     struct Search { DWORD pid; const wchar_t* caption; HWND found; } s{pid, caption, nullptr};
-    ::EnumWindows([](HWND hWnd, LPARAM lParam) -> BOOL {
+    ::EnumWindows([](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
         auto* s = reinterpret_cast<Search*>(lParam);
         DWORD owner = 0;
         ::GetWindowThreadProcessId(hWnd, &owner);
@@ -117,7 +117,7 @@ bool StartUpdater(Updater& u, const std::wstring& currentDir)
 HWND FindMessageBoxOf(DWORD pid)
 {
     struct Search { DWORD pid; HWND found; } s{pid, nullptr};
-    ::EnumWindows([](HWND hWnd, LPARAM lParam) -> BOOL {
+    ::EnumWindows([](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
         auto* s = reinterpret_cast<Search*>(lParam);
         DWORD owner = 0;
         ::GetWindowThreadProcessId(hWnd, &owner);
