@@ -1,6 +1,7 @@
 // The plugins as the feed reader meets them: loaded by the reader's host in a
 // process of its own, their message boxes found, read and answered.
 #include "ComSupport.h"
+#include "PluginCall.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -258,21 +259,23 @@ TEST(PluginName, SameConstantAddressWithoutComBeforeAnyCall)
     {
         HMODULE module = ::LoadLibraryW(Plugin(plugin).c_str());
         ASSERT_NE(module, nullptr);
-        using GetNameFn = const wchar_t* (*)();
-        const auto getName =
-            reinterpret_cast<GetNameFn>(reinterpret_cast<void*>(::GetProcAddress(module, "GetQuillfeedPluginName")));
+        const auto getName = reinterpret_cast<qfsupport::GetPluginNameFn>(
+            reinterpret_cast<void*>(::GetProcAddress(module, "GetQuillfeedPluginName")));
         ASSERT_NE(getName, nullptr);
 
         // A fresh thread has no COM, and nothing has called BlogThis yet.
+        // Each call leaves the stack pointer where it found it.
         const wchar_t* first = nullptr;
         const wchar_t* second = nullptr;
         std::thread([&] {
-            first = getName();
-            second = getName();
+            EXPECT_EQ(qfsupport::CallGetPluginName(getName, first), 0);
+            EXPECT_EQ(qfsupport::CallGetPluginName(getName, second), 0);
         }).join();
         EXPECT_EQ(first, second);
         EXPECT_STREQ(first, name);
-        EXPECT_EQ(getName(), first);
+        const wchar_t* third = nullptr;
+        EXPECT_EQ(qfsupport::CallGetPluginName(getName, third), 0);
+        EXPECT_EQ(third, first);
 
         // The name lies in the library's own read-only data.
         MEMORY_BASIC_INFORMATION memory{};

@@ -17,7 +17,8 @@
 //
 // Without --item or --null-item only the name is printed.
 // Exit codes: 0 done, 1 bad arguments, 2 the library does not load,
-// 3 an export is missing, 4 an item file cannot be read.
+// 3 an export is missing, 4 an item file cannot be read, 5 an export left the
+// stack pointer moved (it did not remove exactly its own arguments).
 #define PSAPI_VERSION 2
 #include <windows.h>
 #include <objbase.h>
@@ -30,12 +31,11 @@
 #include <string>
 #include <thread>
 
+#include "PluginCall.h"
+
 namespace
 {
-using BlogThisFn = void(WINAPI*)(const wchar_t* itemText, LONG_PTR reserved);
-using GetNameFn = const wchar_t* (*)();
-
-BlogThisFn g_blogThis = nullptr;
+qfsupport::BlogThisFn g_blogThis = nullptr;
 std::wstring g_strNestedItem;
 
 void PrintLine(const std::wstring& text)
@@ -47,6 +47,24 @@ void PrintLine(const std::wstring& text)
                           nullptr);
     std::printf("%s\n", bytes.c_str());
     std::fflush(stdout);
+}
+
+// The reader calls both exports as stdcall. An export that leaves the stack
+// pointer moved corrupts the reader's stack even where nothing crashes, so the
+// host says so and ends at once.
+void CheckStack(const char* pszExport, std::intptr_t nMoved)
+{
+    if (nMoved == 0)
+        return;
+    std::fprintf(stderr, "Stack imbalance: %s moved the stack pointer by %ld bytes\n", pszExport,
+                 static_cast<long>(nMoved));
+    std::fflush(stderr);
+    ::ExitProcess(5);
+}
+
+void BlogThis(const wchar_t* itemText, LONG_PTR reserved)
+{
+    CheckStack("BlogThis", qfsupport::CallBlogThis(g_blogThis, itemText, reserved));
 }
 
 bool ReadItemFile(const wchar_t* path, std::wstring& text)
@@ -72,7 +90,7 @@ void CALLBACK OnNestedTimer(HWND, UINT, UINT_PTR idEvent, DWORD)
 {
     ::KillTimer(nullptr, idEvent);
     PrintLine(L"Nested BlogThis call");
-    g_blogThis(g_strNestedItem.c_str(), 0);
+    BlogThis(g_strNestedItem.c_str(), 0);
     PrintLine(L"Nested BlogThis returned");
 }
 
@@ -97,7 +115,7 @@ void AnswerBoxes(DWORD threadId, const std::atomic<bool>& done)
         } found{&answered, nullptr};
         ::EnumThreadWindows(
             threadId,
-            [](HWND hWnd, LPARAM lParam) -> BOOL {
+            [](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
                 auto* f = reinterpret_cast<Found*>(lParam);
                 wchar_t cls[16]{};
                 ::GetClassNameW(hWnd, cls, 16);
@@ -171,11 +189,14 @@ int wmain(int argc, wchar_t** argv)
     HMODULE plugin = ::LoadLibraryW(pluginPath);
     if (!plugin)
         return 2;
-    const auto getName = reinterpret_cast<GetNameFn>(reinterpret_cast<void*>(::GetProcAddress(plugin, "GetQuillfeedPluginName")));
-    g_blogThis = reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(plugin, "BlogThis")));
+    const auto getName = reinterpret_cast<qfsupport::GetPluginNameFn>(
+        reinterpret_cast<void*>(::GetProcAddress(plugin, "GetQuillfeedPluginName")));
+    g_blogThis = reinterpret_cast<qfsupport::BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(plugin, "BlogThis")));
     if (!getName || !g_blogThis)
         return 3;
-    PrintLine(L"Plugin: " + std::wstring(getName()));
+    const wchar_t* pszName = nullptr;
+    CheckStack("GetQuillfeedPluginName", qfsupport::CallGetPluginName(getName, pszName));
+    PrintLine(L"Plugin: " + std::wstring(pszName));
 
     if (bCall)
     {
@@ -187,7 +208,7 @@ int wmain(int argc, wchar_t** argv)
             ::SetTimer(nullptr, 0, 200, OnNestedTimer);
 
         const DWORD start = ::GetTickCount();
-        g_blogThis(itemPath ? item.c_str() : nullptr, reserved);
+        BlogThis(itemPath ? item.c_str() : nullptr, reserved);
         const DWORD elapsed = ::GetTickCount() - start;
         PrintLine(L"BlogThis returned");
         done = true;
