@@ -145,7 +145,7 @@ void WatchForBoxes(DWORD threadId, const std::atomic<bool>& done)
         HWND box = nullptr;
         ::EnumThreadWindows(
             threadId,
-            [](HWND hWnd, LPARAM lParam) -> BOOL {
+            [](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
                 wchar_t cls[16]{};
                 ::GetClassNameW(hWnd, cls, 16);
                 if (wcscmp(cls, L"#32770") == 0)
@@ -221,7 +221,8 @@ int wmain(int argc, wchar_t** argv)
     };
     const Case cases[] = {{"typical (4 KB description)", Item(4 * 1024), 200},
                           {"large (1 MB description)", Item(1024 * 1024), 5}};
-    std::printf("BlogThis against the bare MSXML work of the same item, median of %d rounds\n\n", rounds);
+    std::printf("BlogThis against the bare MSXML work of the same item, median of %d rounds, %s plugins\n\n", rounds,
+                sizeof(void*) == 4 ? "32-bit (x86)" : "64-bit (x64)");
     std::printf("%-28s %10s %10s %10s %7s %10s %7s %10s\n", "item", "MSXML ms", "editor ms", "Lantern ms",
                 "ratio", "Kestrel ms", "ratio", "file ms");
     for (const Case& c : cases)

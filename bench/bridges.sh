@@ -1,11 +1,14 @@
 #!/bin/bash
 # Measures BlogThis of both plugins against the bare MSXML work of the same
-# item, in the x64 build's Wine prefix, with the editor stand-in registered.
-#   bench/bridges.sh [rounds]      (after a build of the x64 flavour)
+# item, with the editor stand-in registered, on the architecture this machine
+# shows (the 32-bit programs where it can run them; QF_ARCH=x64 for the 64-bit
+# ones, see scripts/arch.sh).
+#   bench/bridges.sh [rounds]      (after scripts/build.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-state=$(pwd)/build/x64/wine
-bash tools/wine/wine-setup.sh "$state" >/dev/null
-trap 'bash tools/wine/wine-cleanup.sh "$state"' EXIT
-bash tests/bridges/register-standins.sh build/x64/wine-run build/x64/bin/LiveWriterStandIn.dll
-build/x64/wine-run build/x64/bin/BridgeBench.exe "$@"
+source scripts/arch.sh
+echo "$QF_ARCH_NOTE"
+"$QF_TREE/wine-session" setup >/dev/null
+trap '"$QF_TREE/wine-session" cleanup' EXIT
+bash tests/bridges/register-standins.sh "$QF_TREE/wine-run" "$QF_TREE/bin/LiveWriterStandIn.dll"
+"$QF_TREE/wine-run" "$QF_TREE/bin/BridgeBench.exe" "$@"

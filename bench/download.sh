@@ -1,12 +1,16 @@
 #!/bin/bash
-# The download benchmark (not a test): builds the x64 flavour, then runs it
-# under Wine. Arguments go to it: [size in MB, default 200] [runs, default 3].
+# The download benchmark (not a test): builds the test flavour of the
+# architecture this machine shows (the 32-bit programs where it can run them;
+# QF_ARCH=x64 for the 64-bit ones, see scripts/arch.sh), then runs it under
+# Wine. Arguments go to it: [size in MB, default 200] [runs, default 3].
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake --preset x64 >/dev/null
-cmake --build --preset x64 -j "$(nproc)"
-state=$(pwd)/build/x64/wine
-bash tools/wine/wine-setup.sh "$state" >/dev/null
-trap 'bash tools/wine/wine-cleanup.sh "$state"' EXIT
-build/x64/wine-run build/x64/bin/DownloadBench.exe "$@"
+source scripts/arch.sh
+preset=$(basename "$QF_TREE")
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+echo "$QF_ARCH_NOTE"
+"$QF_TREE/wine-session" setup >/dev/null
+trap '"$QF_TREE/wine-session" cleanup' EXIT
+"$QF_TREE/wine-run" "$QF_TREE/bin/DownloadBench.exe" "$@"

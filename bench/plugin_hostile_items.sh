@@ -3,14 +3,17 @@
 # host with both plugins, side by side with an ordinary item, and the host
 # reports how long BlogThis took (message box included: the host answers it
 # as soon as it appears) and the process's peak working set.
-# Needs the x64 build (scripts/build.sh).
+# Runs the architecture this machine shows (the 32-bit plugins as shipped where
+# it can run them; QF_ARCH=x64 for the 64-bit ones, see scripts/arch.sh).
+# Needs scripts/build.sh first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-state=build/x64/wine
-bash tools/wine/wine-setup.sh "$state" >/dev/null
-run=build/x64/wine-run
+source scripts/arch.sh
+echo "$QF_ARCH_NOTE"
+"$QF_TREE/wine-session" setup >/dev/null
+run=$QF_TREE/wine-run
 items=$(mktemp -d)
-trap 'rm -rf "$items"' EXIT
+trap 'rm -rf "$items"; "$QF_TREE/wine-session" cleanup' EXIT
 
 python3 - "$items" <<'PY'
 import sys, os
@@ -35,7 +38,7 @@ PY
 printf '%-20s %-8s %s\n' item plugin result
 for name in ordinary nested-200 nested-100000 description-8MB description-64MB entity-bomb entity-10KBx10000; do
   for plugin in Lantern Kestrel; do
-    result=$(timeout 600 "$run" build/x64/bin/PluginHost.exe "build/x64/dist/$plugin.dll" \
+    result=$(timeout 600 "$run" "$QF_TREE/bin/PluginHost.exe" "$QF_PLUGINS/$plugin.dll" \
                --item "$("$run" winepath -w "$items/$name.xml" 2>/dev/null)" --answer-boxes --stats |
              sed -n -e 's/^Message box .*: /box: /p' -e 's/^BlogThis took //p' | paste -sd ';' -)
     printf '%-20s %-8s %s\n' "$name" "$plugin" "${result:-no result (time-out or crash)}"
