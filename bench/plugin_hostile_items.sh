@@ -18,8 +18,8 @@ trap 'rm -rf "$items"; "$QF_TREE/wine-session" cleanup' EXIT
 python3 - "$items" <<'PY'
 import sys, os
 out = sys.argv[1]
-def item(desc='d', prolog=''):
-    return (prolog + '<rss><channel><item><title>t</title><description>' + desc +
+def item(desc='d', prolog='', title='t'):
+    return (prolog + '<rss><channel><item><title>' + title + '</title><description>' + desc +
             '</description><link>l</link></item></channel></rss>')
 def write(name, text):
     open(os.path.join(out, name + '.xml'), 'w').write(text)
@@ -33,14 +33,25 @@ bomb = '<!DOCTYPE rss [<!ENTITY a "aaaaaaaaaa">' + ''.join(
 write('entity-bomb', item('&j;', bomb))
 quad = '<!DOCTYPE rss [<!ENTITY big "' + 'x' * 10240 + '">]>'
 write('entity-10KBx10000', item('&big;' * 10000, quad))
+# The same kind of entity behind prolog shapes that a careless reader of the
+# prolog takes for the end of it: a comment opened as "<!-->", a processing
+# instruction with ">" inside, "]>" in a comment or literal of the document type.
+entity = '<!ENTITY x "' + 'x' * 10000 + '">'
+uses = '&x;' * 3000
+write('prolog-comment-trick', item(prolog='<!--><x/>--><!DOCTYPE rss [' + entity + ']>', title=uses))
+write('prolog-pi-trick', item(prolog='<?pi a><x/>?><!DOCTYPE rss [' + entity + ']>', title=uses))
+write('subset-comment-trick', item(prolog='<!DOCTYPE rss [<!-- ]> -->' + entity + ']>', title=uses))
+write('literal-trick', item(prolog='<!DOCTYPE rss SYSTEM "]>" [' + entity + ']>', title=uses))
 PY
 
-printf '%-20s %-8s %s\n' item plugin result
-for name in ordinary nested-200 nested-100000 description-8MB description-64MB entity-bomb entity-10KBx10000; do
+echo "Every hostile item should return within a second, like the ordinary one."
+printf '%-22s %-8s %s\n' item plugin result
+for name in ordinary nested-200 nested-100000 description-8MB description-64MB entity-bomb entity-10KBx10000 \
+            prolog-comment-trick prolog-pi-trick subset-comment-trick literal-trick; do
   for plugin in Lantern Kestrel; do
     result=$(timeout 600 "$run" "$QF_TREE/bin/PluginHost.exe" "$QF_PLUGINS/$plugin.dll" \
                --item "$("$run" winepath -w "$items/$name.xml" 2>/dev/null)" --answer-boxes --stats |
              sed -n -e 's/^Message box .*: /box: /p' -e 's/^BlogThis took //p' | paste -sd ';' -)
-    printf '%-20s %-8s %s\n' "$name" "$plugin" "${result:-no result (time-out or crash)}"
+    printf '%-22s %-8s %s\n' "$name" "$plugin" "${result:-no result (time-out or crash)}"
   done
 done

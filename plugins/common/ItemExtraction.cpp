@@ -1,7 +1,6 @@
 #include "ItemExtraction.h"
 
-#include <cwchar>
-#include <cwctype>
+#include "XmlProlog.h"
 
 namespace qfplugin
 {
@@ -16,50 +15,6 @@ const wchar_t kDocumentProgId[] = L"MSXML2.DOMDocument.3.0";
 const wchar_t kTitleQuery[] = L"/rss/channel/item/title";
 const wchar_t kDescriptionQuery[] = L"/rss/channel/item/description";
 const wchar_t kLinkQuery[] = L"/rss/channel/item/link";
-
-bool StartsWith(const wchar_t* text, const wchar_t* prefix)
-{
-    return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
-}
-
-// True when the text's prolog declares entities of its own. MSXML expands
-// them without bound: a 10 KB entity used a few thousand times keeps the
-// parser busy for minutes on the reader's thread, so such a text is not
-// loaded at all. Feed items have no use for declared entities; the
-// predefined ones and character references are not affected.
-bool DeclaresEntities(const wchar_t* text)
-{
-    if (!text)
-        return false;
-    const wchar_t* p = text;
-    while (*p)
-    {
-        if (*p == 0xFEFF || std::iswspace(*p))
-        {
-            ++p;
-        }
-        else if (StartsWith(p, L"<?") || StartsWith(p, L"<!--"))
-        {
-            const bool bComment = p[1] == L'!';
-            const wchar_t* end = std::wcsstr(p + 2, bComment ? L"-->" : L"?>");
-            if (!end)
-                return false;
-            p = end + (bComment ? 3 : 2);
-        }
-        else if (StartsWith(p, L"<!DOCTYPE"))
-        {
-            // Declarations can only stand in the document type's internal
-            // subset; elsewhere the words can appear only in comments or
-            // CDATA sections, which a document with a doctype rarely has.
-            return std::wcsstr(p, L"<!ENTITY") != nullptr;
-        }
-        else
-        {
-            return false; // the root element: the prolog had no document type
-        }
-    }
-    return false;
-}
 
 shared_bstr SelectText(const com_ptr<IXMLDOMDocument2>& document, const wchar_t* query)
 {
