@@ -31,15 +31,15 @@ void MakeTemporaryFile(wchar_t (&path)[MAX_PATH])
         path[0] = L'\0';
 }
 
-// The quotation in the thread's ANSI code page, no byte-order mark, no
+// The quotation in the code page it was made for, no byte-order mark, no
 // terminator. A file that cannot be opened or written is passed over.
-void WriteQuotationFile(const wchar_t* path, const std::wstring& quotation)
+void WriteQuotationFile(const wchar_t* path, const std::wstring& quotation, UINT codePage)
 {
     const unique_hfile file(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file)
         return;
-    const std::string bytes = ToNarrow(quotation, QuotationCodePage());
+    const std::string bytes = ToNarrow(quotation, codePage);
     DWORD written = 0;
     if (!bytes.empty())
         ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -72,11 +72,13 @@ void StartEditor(wchar_t* commandLine)
 
 void HandOffItem(const shared_bstr& title, const shared_bstr& description, const shared_bstr& link)
 {
-    const std::wstring quotation = FormatQuotation(link.c_str(), title.c_str(), description.c_str());
+    // The thread's code page, taken once for the quotation and its file.
+    const UINT codePage = QuotationCodePage();
+    const std::wstring quotation = FormatQuotation(link.c_str(), title.c_str(), description.c_str(), codePage);
 
     wchar_t path[MAX_PATH]{};
     MakeTemporaryFile(path);
-    WriteQuotationFile(path, quotation);
+    WriteQuotationFile(path, quotation, codePage);
 
     // Only read, so a user who may read the key but not change it still
     // finds the editor.

@@ -10,6 +10,23 @@ namespace
 {
 LONG volatile g_nCodePageRule = static_cast<LONG>(CodePageRule::Undecided);
 
+// Whether the character (one unit, or a surrogate pair) has an exact byte
+// sequence in the code page, rather than a best fit or the default character.
+bool ConvertsExactly(const wchar_t* p, int units, UINT codePage)
+{
+    if (units == 1 && *p < 0x80)
+        return true;  // every ANSI code page keeps ASCII as it is
+    char bytes[8];
+    BOOL usedDefault = FALSE;
+    if (::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, p, units, bytes, sizeof(bytes), nullptr,
+                              &usedDefault) > 0)
+        return !usedDefault;
+    // UTF-8 and the other code pages that refuse these flags have a byte
+    // sequence for every character and no best fit.
+    const DWORD error = ::GetLastError();
+    return error == ERROR_INVALID_FLAGS || error == ERROR_INVALID_PARAMETER;
+}
+
 CodePageRule SystemCodePageRule()
 {
     OSVERSIONINFOW version{};
@@ -23,15 +40,24 @@ CodePageRule SystemCodePageRule()
 }
 } // namespace
 
-std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description)
+std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description,
+                             UINT codePage)
 {
     std::wstring quotation = L"<blockquote><a href='";
-    for (const wchar_t* p = link; *p; ++p)
+    for (const wchar_t* p = link; *p;)
     {
-        if (*p == L'\'')
-            quotation += L"&#39;";
+        const int units = IS_HIGH_SURROGATE(p[0]) && IS_LOW_SURROGATE(p[1]) ? 2 : 1;
+        if (*p == L'\'' || !ConvertsExactly(p, units, codePage))
+        {
+            const unsigned long codePoint =
+                units == 2 ? 0x10000 + ((p[0] - 0xD800ul) << 10) + (p[1] - 0xDC00ul) : p[0];
+            quotation += L"&#" + std::to_wstring(codePoint) + L";";
+        }
         else
-            quotation += *p;
+        {
+            quotation.append(p, static_cast<std::size_t>(units));
+        }
+        p += units;
     }
     quotation += L"'>";
     quotation += title;

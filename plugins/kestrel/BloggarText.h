@@ -11,11 +11,15 @@
 namespace qfplugin
 {
 
-// "<blockquote><a href='link'>title</a><br>description</blockquote>". Markup
-// in the title and description is kept (feeds carry HTML there on purpose);
-// a single quote in the link is written as &#39; so that the link cannot end
-// the attribute and add attributes of its own to the user's post.
-std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description);
+// "<blockquote><a href='link'>title</a><br>description</blockquote>", for a
+// file in codePage. Markup in the title and description is kept (feeds carry
+// HTML there on purpose). Nothing in the link can end the attribute and add
+// attributes of its own to the user's post: a single quote is written as
+// &#39;, and so is every character that codePage has no exact byte for, as
+// its own numeric reference (&#65287; for U+FF07), because the conversion's
+// best fit would turn some of them into a single quote after the escaping.
+std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description,
+                             UINT codePage);
 
 // Which code page the quotation file is written in. Decided once per process;
 // the code page itself is read from the calling thread's locale every time.

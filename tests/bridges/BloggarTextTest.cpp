@@ -30,19 +30,45 @@ DWORD BytesOf(const std::wstring& text)
 
 TEST(Quotation, KeepsMarkupOfTitleAndDescription)
 {
-    EXPECT_EQ(FormatQuotation(L"x", L"A <b>bold</b> move", L"d"),
+    EXPECT_EQ(FormatQuotation(L"x", L"A <b>bold</b> move", L"d", 1252),
               L"<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"", L"", L""), L"<blockquote><a href=''></a><br></blockquote>");
+    EXPECT_EQ(FormatQuotation(L"", L"", L"", 1252), L"<blockquote><a href=''></a><br></blockquote>");
     // Nothing in the texts is read as a format.
-    EXPECT_EQ(FormatQuotation(L"%s%n", L"100%", L"%d"),
+    EXPECT_EQ(FormatQuotation(L"%s%n", L"100%", L"%d", 1252),
               L"<blockquote><a href='%s%n'>100%</a><br>%d</blockquote>");
 }
 
-TEST(Quotation, SingleQuoteCannotEndTheLinkAttribute)
+TEST(Quotation, NothingInTheLinkCanEndTheAttributeInAnyCodePage)
 {
-    EXPECT_EQ(FormatQuotation(L"http://e.org/a' onmouseover='alert(1)", L"t'", L"it's"),
-              L"<blockquote><a href='http://e.org/a&#39; onmouseover=&#39;alert(1)'>t'</a><br>it's</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"a&b\"c", L"t", L"d"), L"<blockquote><a href='a&b\"c'>t</a><br>d</blockquote>");
+    const wchar_t* const kLinks[] = {
+        L"http://e.org/a' onmouseover='alert(1)",
+        L"http://e.org/x\xFF07 onmouseover=\xFF07" L"alert(1)",  // full-width apostrophe: "'" by best fit in 1252
+        L"http://e.org/x\x02BC\x2032\x2019\x00B4\x2018",    // modifier letter, prime, curly quotes, acute
+        L"http://e.org/\xD83D\xDE00\x65E5\x00E9",            // a pair, a CJK character, an accented letter
+    };
+    for (const UINT codePage : {1252u, 932u, static_cast<UINT>(CP_UTF8)})
+    {
+        for (const wchar_t* link : kLinks)
+        {
+            const std::string bytes = ToNarrow(FormatQuotation(link, L"t'", L"it's", codePage), codePage);
+            const std::string open = "<blockquote><a href='";
+            ASSERT_EQ(bytes.compare(0, open.size(), open), 0) << codePage;
+            const size_t close = bytes.find("'>", open.size());
+            ASSERT_NE(close, std::string::npos) << codePage;
+            // The attribute ends where the quotation ends it: the title and
+            // description follow, markup and quotes kept.
+            EXPECT_EQ(bytes.substr(close), "'>t'</a><br>it's</blockquote>") << codePage;
+            EXPECT_EQ(bytes.find('\'', open.size()), close) << "code page " << codePage;
+        }
+    }
+    // Escaped as numeric references; characters with exact bytes stay as they are.
+    EXPECT_EQ(FormatQuotation(L"http://e.org/x\xFF07 y='\x00E9\xD83D\xDE00", L"t", L"d", 1252),
+              L"<blockquote><a href='http://e.org/x&#65287; y=&#39;\x00E9&#128512;'>t</a><br>d</blockquote>");
+    EXPECT_EQ(FormatQuotation(L"http://e.org/\xFF07\x65E5", L"t", L"d", 932),
+              L"<blockquote><a href='http://e.org/\xFF07\x65E5'>t</a><br>d</blockquote>");
+    EXPECT_EQ(FormatQuotation(L"http://e.org/\xFF07\xD83D\xDE00", L"t", L"d", CP_UTF8),
+              L"<blockquote><a href='http://e.org/\xFF07\xD83D\xDE00'>t</a><br>d</blockquote>");
+    EXPECT_EQ(FormatQuotation(L"a&b\"c", L"t", L"d", 1252), L"<blockquote><a href='a&b\"c'>t</a><br>d</blockquote>");
 }
 
 TEST(QuotationCodePage, NewerSystemsUseTheThreadCodePageOlderOnesTheLocaleDefault)
