@@ -62,6 +62,8 @@ TEST(DownloadRoad, InstallerDownloadedThenReaderClosedAndInstallerRunWithExitCod
     for (auto& c : recordLower)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     EXPECT_NE(recordLower.find(expected), std::string::npos) << record;
+    // Opened to be seen: the installer is asked to show its window normally.
+    EXPECT_NE(record.find("\nshow 5\n"), std::string::npos) << record;
     EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
               ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
@@ -93,6 +95,9 @@ TEST(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAg
 
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
+    // The bar and the status line come into view with the start.
+    EXPECT_TRUE(::IsWindowVisible(updater->item(kIdProgress)));
+    EXPECT_TRUE(::IsWindowVisible(updater->item(kIdStatusText)));
     ASSERT_TRUE(WaitForProgressLine(*updater));
     Click(*updater, kIdDownload);
     EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Download && Install"));

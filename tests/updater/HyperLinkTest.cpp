@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -137,6 +138,21 @@ public:
         return pixels;
     }
     COLORREF PixelAt(const std::vector<COLORREF>& pixels, int x, int y) const { return pixels[y * m_cx + x]; }
+    // The longest run of one colour along any row of the last painting.
+    int LongestRun(const std::vector<COLORREF>& pixels, COLORREF clr) const
+    {
+        int longest = 0;
+        for (size_t row = 0; row < pixels.size() / static_cast<size_t>(m_cx); ++row)
+        {
+            int run = 0;
+            for (int x = 0; x < m_cx; ++x)
+            {
+                run = PixelAt(pixels, x, static_cast<int>(row)) == clr ? run + 1 : 0;
+                longest = std::max(longest, run);
+            }
+        }
+        return longest;
+    }
 
     CHyperLink link;
 
@@ -381,6 +397,10 @@ TEST(HyperLinkPaint, DefaultColoursWithoutInternetExplorerSettings)
     EXPECT_GT(Count(pixels, kDefaultLink), 10u);
     EXPECT_GT(Count(pixels, kWhite), 0u) << "the parent's static brush fills the background";
     EXPECT_EQ(Count(pixels, kDefaultVisited), 0u);
+    // Underlined: one unbroken line of the link colour under the whole text,
+    // which the letters alone never draw.
+    const RECT& rcText = host.link.GetLinkRect();
+    EXPECT_GE(host.LongestRun(pixels, kDefaultLink), (rcText.right - rcText.left) * 9 / 10);
 }
 
 TEST(HyperLinkPaint, ColoursFromTheRegistryAndVisitedAfterASuccessfulActivation)

@@ -1,6 +1,7 @@
 // Stands in for the installer package: served as /dist/QuillfeedSetup.exe,
-// it writes down that it ran, from where and with what command line
-// (installer.txt). With QF_STANDIN_SHOW set it also shows a box saying so.
+// it writes down that it ran, from where, with what command line and with
+// what show command its starter asked for (installer.txt). With
+// QF_STANDIN_SHOW set it also shows a box saying so.
 #include "Record.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
@@ -8,6 +9,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     const std::wstring strPath = standin::ModulePath();
     standin::AppendRecord(L"installer.txt", L"ran " + strPath);
     standin::AppendRecord(L"installer.txt", std::wstring(L"command line ") + ::GetCommandLineW());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    ::GetStartupInfoW(&startup);
+    standin::AppendRecord(L"installer.txt", (startup.dwFlags & STARTF_USESHOWWINDOW)
+                                                ? L"show " + std::to_wstring(startup.wShowWindow)
+                                                : std::wstring(L"show not given"));
     wchar_t szShow[8]{};
     if (::GetEnvironmentVariableW(L"QF_STANDIN_SHOW", szShow, 8))
         ::MessageBoxW(nullptr, (L"The Quillfeed installer stand-in ran from\n" + strPath).c_str(),
