@@ -114,6 +114,8 @@ TEST_F(KestrelBridge, NoSettingsKeyMeansEditorNotFoundAndTheFileStays)
     ASSERT_NE(box.hWnd, nullptr);
     EXPECT_EQ(box.caption, kCaption);
     EXPECT_EQ(box.text, L"Cannot find w.Bloggar...");
+    EXPECT_TRUE(box.icon);
+    EXPECT_TRUE(box.OkOnly());
     AnswerMessageBox(box);
     EXPECT_EQ(host.Wait(), 0u);
 

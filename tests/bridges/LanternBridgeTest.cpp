@@ -38,6 +38,8 @@ MessageBoxInfo AnswerBox(Process& host)
 {
     const MessageBoxInfo box = WaitForMessageBox(host.id());
     EXPECT_NE(box.hWnd, nullptr) << "no message box";
+    EXPECT_TRUE(box.icon);
+    EXPECT_TRUE(box.OkOnly());
     if (box.hWnd)
         AnswerMessageBox(box);
     return box;

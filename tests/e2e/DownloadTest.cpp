@@ -21,6 +21,8 @@ MessageBoxInfo WaitForFailureBox(UpdaterSession& updater)
     MessageBoxInfo box = WaitForMessageBox(updater.process().id());
     EXPECT_NE(box.hWnd, nullptr) << "no failure box";
     EXPECT_EQ(box.caption, L"");
+    EXPECT_FALSE(box.icon);
+    EXPECT_TRUE(box.OkOnly());
     return box;
 }
 
@@ -42,6 +44,8 @@ TEST(DownloadRoad, InstallerDownloadedThenReaderClosedAndInstallerRunWithExitCod
     ASSERT_NE(box.hWnd, nullptr) << "no ready box";
     EXPECT_EQ(box.caption, kDialogCaption);
     EXPECT_EQ(box.text, kReadyText);
+    EXPECT_TRUE(box.icon) << "the ready box has an information icon";
+    EXPECT_TRUE(box.OkOnly());
     // While the box is up: the bar already stands at 100, the progress line
     // shows the whole size, and the reader has not been asked yet.
     EXPECT_EQ(ProgressPosition(*updater), 100);

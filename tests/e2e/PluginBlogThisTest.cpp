@@ -82,6 +82,9 @@ MessageBoxInfo BoxOfOneCall(const wchar_t* plugin, const std::wstring& arguments
     Process host(HostPath(), options);
     const MessageBoxInfo box = WaitForMessageBox(host.id());
     EXPECT_NE(box.hWnd, nullptr) << "no message box for " << std::string(arguments.begin(), arguments.end());
+    // Every plugin box: an information icon and a single OK button.
+    EXPECT_TRUE(box.icon);
+    EXPECT_TRUE(box.OkOnly());
     if (box.hWnd)
         AnswerMessageBox(box);
     EXPECT_EQ(host.Wait(), 0u) << "BlogThis did not return normally";

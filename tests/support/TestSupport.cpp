@@ -252,6 +252,30 @@ HWND WaitForTopLevelWindow(DWORD pid, const std::wstring& className, const std::
     return result;
 }
 
+namespace
+{
+// The icon and the buttons of a box, read from its child windows.
+void ReadBoxLook(MessageBoxInfo& info)
+{
+    ::EnumChildWindows(
+        info.hWnd,
+        [](HWND hChild, LPARAM lParam) CALLBACK -> BOOL {
+            auto* box = reinterpret_cast<MessageBoxInfo*>(lParam);
+            if (!::IsWindowVisible(hChild))
+                return TRUE;
+            const std::wstring cls = ClassNameOf(hChild);
+            if (_wcsicmp(cls.c_str(), L"Static") == 0 &&
+                (::GetWindowLongW(hChild, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+                ::SendMessageW(hChild, STM_GETICON, 0, 0) != 0)
+                box->icon = true;
+            else if (_wcsicmp(cls.c_str(), L"Button") == 0)
+                box->buttons.push_back(::GetDlgCtrlID(hChild));
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&info));
+}
+} // namespace
+
 MessageBoxInfo WaitForMessageBox(DWORD pid, std::chrono::milliseconds timeout)
 {
     MessageBoxInfo info;
@@ -268,6 +292,7 @@ MessageBoxInfo WaitForMessageBox(DWORD pid, std::chrono::milliseconds timeout)
                 info.hWnd = hWnd;
                 info.caption = WindowText(hWnd);
                 info.text = WindowText(text);
+                ReadBoxLook(info);
                 return true;
             }
             return false;

@@ -128,6 +128,10 @@ struct MessageBoxInfo
     HWND hWnd = nullptr;
     std::wstring caption;
     std::wstring text;
+    bool icon = false;         // an icon shows beside the text
+    std::vector<int> buttons;  // the ids of its visible buttons, in window order
+
+    bool OkOnly() const { return buttons == std::vector<int>{IDOK}; }
 };
 MessageBoxInfo WaitForMessageBox(DWORD pid, std::chrono::milliseconds timeout = kEventTimeout);
 // Presses the OK button of a message box and waits for the box to go.

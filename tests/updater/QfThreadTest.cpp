@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 
 namespace
 {
@@ -142,7 +143,7 @@ TEST(QfThread, FailedCreationLeavesTheObjectIdleAndTheNextStartTriesAgain)
     EXPECT_EQ(thread.m_nRuns, 1);
 }
 
-TEST(QfThread, DestructorClosesAHeldHandleAndLeavesAnIdleObjectAlone)
+TEST(QfThread, DestructorClosesTheHandleItHolds)
 {
     HANDLE hHeld = nullptr;
     {
@@ -156,15 +157,20 @@ TEST(QfThread, DestructorClosesAHeldHandleAndLeavesAnIdleObjectAlone)
     }
     DWORD nFlags = 0;
     EXPECT_FALSE(::GetHandleInformation(hHeld, &nFlags));
+}
 
-    // An idle object holds nothing and so must close nothing: a handle that
-    // happens to be open meanwhile stays usable.
-    Event unrelated;
+TEST(QfThread, RunThatThrowsEndsFinishedWithTheFailureExitCode)
+{
+    struct Throwing : CQfThread
     {
-        GatedThread idle;
-        EXPECT_EQ(idle.m_hThread.get(), nullptr);
-    }
-    EXPECT_TRUE(::GetHandleInformation(unrelated.get(), &nFlags));
+        unsigned Run() override { throw std::runtime_error("the run failed"); }
+    };
+    Throwing thread;
+    thread.Start();
+    ASSERT_TRUE(WaitForFinish(thread));
+    DWORD nExitCode = 0;
+    ASSERT_TRUE(::GetExitCodeThread(thread.m_hThread.get(), &nExitCode));
+    EXPECT_EQ(nExitCode, static_cast<DWORD>(-1));
 }
 
 TEST(QfThread, AutoDeleteDestroysTheObjectAfterRun)
