@@ -72,6 +72,19 @@ bool FileNameOfUrl(const std::wstring& strUrl, std::wstring& strFileName)
     return true;
 }
 
+bool StoredLengthFromHeaders(DWORD dwStatus, LPCWSTR pszHeaders, ULONGLONG& nLength)
+{
+    std::wstring strLength, strEncoding;
+    if (dwStatus == 304 || (FindHeader(pszHeaders, L"Content-Encoding", strEncoding) &&
+                            ::StrCmpIW(strEncoding.c_str(), L"identity") != 0))
+        return false;
+    if (!FindHeader(pszHeaders, L"Content-Length", strLength) || strLength.empty())
+        return false;
+    wchar_t* pEnd = nullptr;
+    nLength = wcstoull(strLength.c_str(), &pEnd, 10);
+    return pEnd && *pEnd == L'\0';
+}
+
 std::wstring DownloadFailureText(HRESULT hr)
 {
     wchar_t szCode[64];
@@ -157,19 +170,7 @@ STDMETHODIMP CDownloadStatusCallBack::OnResponse(DWORD dwResponseCode, LPCWSTR s
     // the size simply goes unchecked.
     try
     {
-        // The written size can be held against Content-Length only when the
-        // body is stored as it was sent.
-        std::wstring strLength, strEncoding;
-        const bool bEncoded = FindHeader(szResponseHeaders, L"Content-Encoding", strEncoding) &&
-                              ::StrCmpIW(strEncoding.c_str(), L"identity") != 0;
-        // A 304 means the binding serves its cached copy: no body to measure.
-        if (dwResponseCode != 304 && !bEncoded &&
-            FindHeader(szResponseHeaders, L"Content-Length", strLength) && !strLength.empty())
-        {
-            wchar_t* pEnd = nullptr;
-            m_nContentLength = wcstoull(strLength.c_str(), &pEnd, 10);
-            m_bLengthKnown = pEnd && *pEnd == L'\0';
-        }
+        m_bLengthKnown = StoredLengthFromHeaders(dwResponseCode, szResponseHeaders, m_nContentLength);
     }
     catch (...)
     {

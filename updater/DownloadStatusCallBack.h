@@ -27,6 +27,13 @@ std::wstring TempDirectoryFrom(const wchar_t* pszPath, DWORD nLength);
 // there is no "/" after the first character.
 bool FileNameOfUrl(const std::wstring& strUrl, std::wstring& strFileName);
 
+// The length the stored package must have, from the response's status and raw
+// CRLF-separated headers: Content-Length, when it is a number and the body is
+// stored as it was sent. False for a 304 (the binding serves its cached copy),
+// for a body with a content encoding (the binding stores it decoded), and
+// without a usable header.
+bool StoredLengthFromHeaders(DWORD dwStatus, LPCWSTR pszHeaders, ULONGLONG& nLength);
+
 // "Download failed.  Error = 0x%08lX\n\n" with the system's text of the code.
 std::wstring DownloadFailureText(HRESULT hr);
 

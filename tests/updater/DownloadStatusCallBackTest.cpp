@@ -87,6 +87,42 @@ TEST(DownloadPercent, DropsTheFractionKeepsValuesAboveOneHundredAndSurvivesLarge
     EXPECT_EQ(DownloadPercent(0xFFFFFFFFu, 0xFFFFFFFFu), 100);
 }
 
+TEST(DownloadResponse, OnlyABodyStoredAsSentIsHeldAgainstItsContentLength)
+{
+    struct Case
+    {
+        DWORD dwStatus;
+        const wchar_t* headers;
+        bool bKnown;
+        ULONGLONG nLength;
+    };
+    const Case cases[] = {
+        {200, L"HTTP/1.1 200 OK\r\nContent-Length: 1234\r\n\r\n", true, 1234},
+        {200, L"HTTP/1.1 200 OK\r\ncontent-length:\t5000000000 \r\nContent-Type: x\r\n\r\n", true, 5000000000ull},
+        {200, L"HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\nContent-Length: 7\r\n\r\n", true, 7},
+        // Stored decoded, so its size says nothing about the length sent.
+        {200, L"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 7\r\n\r\n", false, 0},
+        {200, L"HTTP/1.1 200 OK\r\nContent-Length: 7\r\nCONTENT-ENCODING: deflate\r\n\r\n", false, 0},
+        // The binding's cached copy: no body to measure.
+        {304, L"HTTP/1.1 304 Not Modified\r\nContent-Length: 7\r\n\r\n", false, 0},
+        {200, L"HTTP/1.1 200 OK\r\n\r\n", false, 0},
+        {200, L"HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n", false, 0},
+        {200, L"HTTP/1.1 200 OK\r\nContent-Length:\r\n\r\n", false, 0},
+        {200, L"HTTP/1.1 200 OK\r\nX-Content-Length: 7\r\n\r\n", false, 0},
+        {200, nullptr, false, 0},
+    };
+    for (const Case& c : cases)
+    {
+        ULONGLONG nLength = 0;
+        EXPECT_EQ(StoredLengthFromHeaders(c.dwStatus, c.headers, nLength), c.bKnown)
+            << (c.headers ? std::string(c.headers, c.headers + wcslen(c.headers)) : "no headers");
+        if (c.bKnown)
+        {
+            EXPECT_EQ(nLength, c.nLength);
+        }
+    }
+}
+
 TEST(DownloadFailure, TextCarriesTheCodeAndTheSystemTextAsGivenOrSaysThereIsNone)
 {
     // A code the system has no text for.

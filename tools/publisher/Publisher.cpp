@@ -75,6 +75,24 @@ bool ReadWholeFile(const std::wstring& file, std::string& bytes)
     return ok;
 }
 
+void AppendLittleEndian(std::string& out, unsigned long value, int nBytes)
+{
+    for (int i = 0; i < nBytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+unsigned long Crc32(const std::string& bytes)
+{
+    unsigned long crc = 0xFFFFFFFFul;
+    for (const char ch : bytes)
+    {
+        crc ^= static_cast<unsigned char>(ch);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320ul & (0ul - (crc & 1)));
+    }
+    return crc ^ 0xFFFFFFFFul;
+}
+
 // Someone (another build tree's tests, say) already answers on the port.
 bool PortAnswers(unsigned short port)
 {
@@ -90,6 +108,26 @@ bool PortAnswers(unsigned short port)
     return answers;
 }
 } // namespace
+
+std::string GzipStored(const std::string& body)
+{
+    // Header: magic, deflate, no flags, no time, no extra flags, unknown system.
+    std::string gzip("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\xFF", 10);
+    size_t nOffset = 0;
+    do
+    {
+        const size_t n = std::min<size_t>(body.size() - nOffset, 0xFFFF);
+        const bool bLast = nOffset + n == body.size();
+        gzip += static_cast<char>(bLast ? 1 : 0);  // BFINAL, stored block
+        AppendLittleEndian(gzip, static_cast<unsigned long>(n), 2);
+        AppendLittleEndian(gzip, static_cast<unsigned long>(~n & 0xFFFF), 2);
+        gzip.append(body, nOffset, n);
+        nOffset += n;
+    } while (nOffset < body.size());
+    AppendLittleEndian(gzip, Crc32(body), 4);
+    AppendLittleEndian(gzip, static_cast<unsigned long>(body.size() & 0xFFFFFFFFul), 4);
+    return gzip;
+}
 
 Publisher::Publisher(std::wstring contentDir, unsigned short port)
     : m_contentDir(std::move(contentDir)), m_nPort(port)
@@ -200,6 +238,12 @@ void Publisher::SetDropAfter(const std::string& path, size_t nAfterBytes)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_behaviour[path].nDropAfter = nAfterBytes;
+}
+
+void Publisher::SetGzip(const std::string& path, bool bGzip)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour[path].bGzip = bGzip;
 }
 
 void Publisher::ResetBehaviour(const std::string& path)
@@ -358,6 +402,11 @@ void Publisher::Serve(SOCKET s)
 
     std::string head = "HTTP/1.1 " + std::to_string(nStatus) + " " + ReasonOf(nStatus) + "\r\n";
     head += "Content-Type: " + (nStatus == 200 ? ContentTypeOf(path) : std::string("text/html")) + "\r\n";
+    if (behaviour.bGzip && nStatus == 200)
+    {
+        body = GzipStored(body);
+        head += "Content-Encoding: gzip\r\n";
+    }
     if (!behaviour.bOmitContentLength)
         head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     // Every run of a program under test must see the content of this run,

@@ -33,7 +33,13 @@ struct PathBehaviour
     size_t nStallAfter = 0;          // body bytes sent before the stall...
     DWORD nStallMs = 0;              // ...and how long nothing more is sent (0: no stall)
     size_t nDropAfter = SIZE_MAX;    // body bytes sent before the connection is dropped
+    bool bGzip = false;              // sent gzip-encoded, with Content-Encoding: gzip; Content-Length
+                                     // then counts the encoded bytes, not the body's
 };
+
+// The body as a gzip stream of stored (uncompressed) deflate blocks: a real
+// encoding that any decoder takes, made without a compression library.
+std::string GzipStored(const std::string& body);
 
 class Publisher
 {
@@ -59,6 +65,7 @@ public:
     void SetRate(const std::string& path, size_t nBytesPerSecond);
     void SetStall(const std::string& path, size_t nAfterBytes, DWORD nMilliseconds);
     void SetDropAfter(const std::string& path, size_t nAfterBytes);
+    void SetGzip(const std::string& path, bool bGzip = true);
     void ResetBehaviour(const std::string& path);
 
     // Request paths (query included) in the order they arrived.
