@@ -92,6 +92,15 @@ TEST(QuotationCodePage, ThisSystemUsesTheThreadCodePage)
     // Wine reports an NT system of version 5 or later.
     EXPECT_EQ(ProcessCodePageRule(), CodePageRule::ThreadAnsi);
     EXPECT_EQ(QuotationCodePage(), static_cast<UINT>(CP_THREAD_ACP));
+
+    // A Japanese thread in a process whose system code page is 1252 writes
+    // Shift-JIS.
+    ASSERT_EQ(::GetACP(), 1252u);
+    const LCID lcidBefore = ::GetThreadLocale();
+    ASSERT_TRUE(::SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT)));
+    const std::string bytes = ToNarrow(L"\u65E5\u672C", QuotationCodePage());
+    ::SetThreadLocale(lcidBefore);
+    EXPECT_EQ(bytes, "\x93\xFA\x96\x7B");
 }
 
 TEST(QuotationCodePage, ConversionKeepsEveryByteWithoutTerminator)

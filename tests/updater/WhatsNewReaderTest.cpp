@@ -48,6 +48,17 @@ TEST(ReadTextFile, ReadsTheBytesUpToTheFirstZeroInTheAnsiCodePage)
     EXPECT_EQ(Read("\xEF\xBB\xBFhi"), L"\u00EF\u00BB\u00BFhi");
 }
 
+TEST(ReadTextFile, TheThreadsCodePageNotTheSystemsIsTheOneUsed)
+{
+    // A Japanese thread in a process whose system code page is 1252.
+    ASSERT_EQ(::GetACP(), 1252u);
+    const LCID lcidBefore = ::GetThreadLocale();
+    ASSERT_TRUE(::SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT)));
+    const std::wstring text = Read("\x93\xFA\x96\x7B");
+    ::SetThreadLocale(lcidBefore);
+    EXPECT_EQ(text, L"\u65E5\u672C");
+}
+
 TEST(ReadTextFile, AFileThatCannotBeOpenedLeavesTheTextAlone)
 {
     std::wstring text = L"kept";
