@@ -208,6 +208,7 @@ Process& BridgeSession::Start(const std::wstring& plugin, const std::string& ite
         options.arguments += L" " + extraArguments;
     options.environment = std::move(environment);
     options.currentDirectory = currentDirectory;
+    options.outputFile = m_dir.file(L"host-output.txt");
     m_process = std::make_unique<Process>(PluginHostPath(), options);
     return *m_process;
 }

@@ -41,6 +41,8 @@ public:
     std::wstring recordsDir() const { return m_dir.file(L"records"); }
     std::wstring liveWriterLog() const { return m_dir.file(L"livewriter.log"); }
     const ScratchDir& dir() const { return m_dir; }
+    // What the host printed in its last run.
+    std::string HostOutput() const { return ReadFileBytes(m_dir.file(L"host-output.txt")); }
 
     // Starts the host on the plugin with the item; more environment entries
     // ("NAME=value") and host arguments may be given.

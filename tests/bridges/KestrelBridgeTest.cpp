@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 using namespace qftest;
 
@@ -290,4 +291,29 @@ TEST_F(KestrelBridge, TemporaryFolderWithoutRoomForANameStillStartsTheEditor)
     const auto record = BlogThroughEditor(session, RssItem(L"t", L"d", L"x"), {L"TMP=" + temp, L"TEMP=" + temp});
     EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder, L""));
     EXPECT_FALSE(record.filePresent);
+}
+
+TEST_F(KestrelBridge, RepeatedCallsOfEitherPluginKeepNoHandles)
+{
+    // Twenty calls in one process, as a reader blogs item after item: the
+    // handles the plugin takes (process and thread of the editor, the file,
+    // the key, MSXML's) go back every time.
+    for (const std::wstring& plugin : {LanternPath(), KestrelPath()})
+    {
+        Process& host = session.Start(plugin, RssItem(L"t", L"d", L"x"), {}, L"--repeat 20");
+        ASSERT_EQ(host.Wait(), 0u) << "a call showed a box or failed";
+        const std::string output = session.HostOutput();
+        unsigned long nAfterFirst = 0, nAfterLast = 0;
+        const size_t at = output.find("Handles after the first call: ");
+        ASSERT_NE(at, std::string::npos) << output;
+        ASSERT_EQ(std::sscanf(output.c_str() + at, "Handles after the first call: %lu; after call 20: %lu",
+                              &nAfterFirst, &nAfterLast),
+                  2)
+            << output;
+        EXPECT_GT(nAfterFirst, 0u) << "the handle count could not be read";
+        // A little slack for what the system caches on the way; a leak of
+        // one handle a call is nineteen.
+        EXPECT_LE(nAfterLast, nAfterFirst + 5) << std::string(plugin.begin(), plugin.end());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 20; })) << "not every call reached w.bloggar";
 }

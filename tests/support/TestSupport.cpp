@@ -145,13 +145,23 @@ Process::Process(const std::wstring& program, const LaunchOptions& options)
     if (!options.environment.empty())
         environment = BuildEnvironmentBlock(options.environment);
 
+    unique_handle output;
+    if (!options.outputFile.empty())
+    {
+        SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+        output.reset(::CreateFileW(options.outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        si.dwFlags |= STARTF_USESTDHANDLES;
+        si.hStdOutput = output.get();
+    }
+
     // Wine now and then fails to start a process with ERROR_INTERNAL_ERROR
     // before any of the program runs; that says nothing about the program, so
     // the start is tried again.
     BOOL bStarted = FALSE;
     for (int attempt = 0; attempt < 3 && !bStarted; ++attempt)
     {
-        bStarted = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+        bStarted = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, output ? TRUE : FALSE,
                                     CREATE_UNICODE_ENVIRONMENT,
                                     environment.empty() ? nullptr : environment.data(),
                                     options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(),

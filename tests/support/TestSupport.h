@@ -89,6 +89,8 @@ struct LaunchOptions
     int showCommand = SW_SHOWNORMAL;
     // Extra variables "NAME=value" on top of the test's own environment.
     std::vector<std::wstring> environment;
+    // Where the program's standard output goes; empty: nowhere in particular.
+    std::wstring outputFile;
 };
 
 // A started program; killed on destruction if it is still running, so a

@@ -5,6 +5,7 @@
 //
 //   PluginHost.exe PLUGIN.dll [--item FILE | --null-item] [--no-com]
 //                  [--reserved N] [--nested FILE] [--answer-boxes] [--stats]
+//                  [--repeat N]
 //
 //   --item FILE     the item text, read from a UTF-8 file
 //   --null-item     pass a null pointer as the item text
@@ -14,6 +15,9 @@
 //                   from inside the box's message loop with this item
 //   --answer-boxes  print the text of every message box and press its OK
 //   --stats         print how long BlogThis took and the peak memory use
+//   --repeat N      call BlogThis N times with the item, and print the
+//                   process's handle count after the first call and after
+//                   the last: what a plugin leaks per call shows there
 //
 // Without --item or --null-item only the name is printed.
 // Exit codes: 0 done, 1 bad arguments, 2 the library does not load,
@@ -24,12 +28,14 @@
 #include <objbase.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "PluginCall.h"
 
@@ -47,6 +53,47 @@ void PrintLine(const std::wstring& text)
                           nullptr);
     std::printf("%s\n", bytes.c_str());
     std::fflush(stdout);
+}
+
+// How many handles the process holds: GetProcessHandleCount answers 0 under
+// Wine, so the system's handle table is counted for this process instead.
+DWORD HandleCount()
+{
+    DWORD nCount = 0;
+    if (::GetProcessHandleCount(::GetCurrentProcess(), &nCount) && nCount)
+        return nCount;
+    using QueryFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query)
+        return 0;
+    // SystemExtendedHandleInformation: a count, a reserved word, then one
+    // record per handle with its owner's process id in the second field.
+    struct Entry
+    {
+        void* pObject;
+        ULONG_PTR nProcessId;
+        ULONG_PTR nHandle;
+        ULONG nAccess;
+        USHORT nCreatorBackTrace;
+        USHORT nType;
+        ULONG nAttributes;
+        ULONG nReserved;
+    };
+    std::vector<unsigned char> buffer(1 << 20);
+    ULONG nNeeded = 0;
+    LONG status;
+    while ((status = query(64, buffer.data(), static_cast<ULONG>(buffer.size()), &nNeeded)) ==
+           static_cast<LONG>(0xC0000004))  // STATUS_INFO_LENGTH_MISMATCH
+        buffer.resize(std::max<size_t>(buffer.size() * 2, nNeeded));
+    if (status < 0)
+        return 0;
+    const ULONG_PTR nEntries = *reinterpret_cast<const ULONG_PTR*>(buffer.data());
+    const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 2 * sizeof(ULONG_PTR));
+    const ULONG_PTR nSelf = ::GetCurrentProcessId();
+    for (ULONG_PTR i = 0; i < nEntries; ++i)
+        nCount += entries[i].nProcessId == nSelf;
+    return nCount;
 }
 
 // The reader calls both exports as stdcall. An export that leaves the stack
@@ -142,7 +189,7 @@ void AnswerBoxes(DWORD threadId, const std::atomic<bool>& done)
 int Usage()
 {
     std::fprintf(stderr, "usage: PluginHost PLUGIN.dll [--item FILE | --null-item] [--no-com] [--reserved N]\n"
-                         "                  [--nested FILE] [--answer-boxes] [--stats]\n");
+                         "                  [--nested FILE] [--answer-boxes] [--stats] [--repeat N]\n");
     return 1;
 }
 } // namespace
@@ -156,6 +203,7 @@ int wmain(int argc, wchar_t** argv)
     const wchar_t* nestedPath = nullptr;
     bool bCall = false, bCom = true, bAnswer = false, bStats = false;
     LONG_PTR reserved = 0;
+    long nCalls = 1;
     for (int i = 2; i < argc; ++i)
     {
         const std::wstring arg = argv[i];
@@ -174,6 +222,8 @@ int wmain(int argc, wchar_t** argv)
             bAnswer = true;
         else if (arg == L"--stats")
             bStats = true;
+        else if (arg == L"--repeat" && hasValue && (nCalls = std::wcstol(argv[++i], nullptr, 10)) > 0)
+            ;
         else
             return Usage();
     }
@@ -211,6 +261,15 @@ int wmain(int argc, wchar_t** argv)
         BlogThis(itemPath ? item.c_str() : nullptr, reserved);
         const DWORD elapsed = ::GetTickCount() - start;
         PrintLine(L"BlogThis returned");
+        if (nCalls > 1)
+        {
+            const DWORD nAfterFirst = HandleCount();
+            for (long n = 1; n < nCalls; ++n)
+                BlogThis(itemPath ? item.c_str() : nullptr, reserved);
+            const DWORD nAfterLast = HandleCount();
+            std::printf("Handles after the first call: %lu; after call %ld: %lu\n", nAfterFirst, nCalls, nAfterLast);
+            std::fflush(stdout);
+        }
         done = true;
         if (answerer.joinable())
             answerer.join();
