@@ -333,7 +333,7 @@ TEST(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
     std::printf("Close during a transfer: exit after %lu ms\n", ::GetTickCount() - start);
 }
 
-TEST(DownloadClose, CloseDuringAStalledTransferEndsWithTwoWithoutACrash)
+TEST(DownloadClose, CloseDuringAStalledTransferStoresTheChoiceAndEndsWithTwo)
 {
     DownloadRoad road;
     road.publisher().SetContent(kSetupPath, std::string(1024 * 1024, 's'));

@@ -164,9 +164,14 @@ TEST(MainDialog, RegistersWithTheLoopAndClosesWithTheCloseCommandWhateverItsCode
         EXPECT_FALSE(::IsWindowVisible(dlg.m_hWnd)) << "the dialog shows only when it is told to";
         HWND hWnd = dlg.m_hWnd;
 
-        // Dialog keyboard handling comes through the loop's filter.
+        // The dialog is the loop's one message filter (its keyboard handling)
+        // and one idle handler: each list gives it up exactly once.
+        EXPECT_TRUE(loop.RemoveMessageFilter(&dlg));
+        EXPECT_FALSE(loop.RemoveMessageFilter(&dlg));
+        EXPECT_TRUE(loop.RemoveIdleHandler(&dlg));
+        EXPECT_FALSE(loop.RemoveIdleHandler(&dlg));
         MSG tab{hWnd, WM_KEYDOWN, VK_TAB, 0, 0, {0, 0}};
-        EXPECT_TRUE(dlg.PreTranslateMessage(&tab));
+        EXPECT_TRUE(dlg.PreTranslateMessage(&tab)) << "the filter is the dialog's keyboard handling";
 
         ::PostMessageW(hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_DOUBLECLICKED), 0);
         EXPECT_EQ(loop.Run(), IDCANCEL);

@@ -112,10 +112,11 @@ TEST(MainDialog, WhatsNewBoxUsesTheCourierNewFontOfTheDialog)
     ModuleScope module;
     CMessageLoop loop;
     g_appModule.AddMessageLoop(&loop);
+    HFONT hFont = nullptr;
     {
         CMainDlg dlg;
         ASSERT_NE(dlg.Create(nullptr), nullptr);
-        HFONT hFont = reinterpret_cast<HFONT>(::SendMessageW(dlg.GetDlgItem(IDC_WHATSNEW_TEXT), WM_GETFONT, 0, 0));
+        hFont = reinterpret_cast<HFONT>(::SendMessageW(dlg.GetDlgItem(IDC_WHATSNEW_TEXT), WM_GETFONT, 0, 0));
         ASSERT_NE(hFont, nullptr);
         LOGFONTW lf{};
         ASSERT_EQ(::GetObjectW(hFont, sizeof(lf), &lf), static_cast<int>(sizeof(lf)));
@@ -128,8 +129,10 @@ TEST(MainDialog, WhatsNewBoxUsesTheCourierNewFontOfTheDialog)
         // The dialog font of the other controls is not touched.
         EXPECT_NE(reinterpret_cast<HFONT>(::SendMessageW(dlg.GetDlgItem(IDCANCEL), WM_GETFONT, 0, 0)), hFont);
         dlg.DestroyWindow();
-        // The dialog owns the font until it goes itself.
+        // The dialog owns the font until it goes itself...
         EXPECT_EQ(::GetObjectType(hFont), static_cast<DWORD>(OBJ_FONT));
     }
+    // ...and then deletes it.
+    EXPECT_EQ(::GetObjectType(hFont), 0u);
     g_appModule.RemoveMessageLoop();
 }
