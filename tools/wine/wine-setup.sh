@@ -53,9 +53,10 @@ if [ ! -f "$WINEPREFIX/.quillfeed-ready" ]; then
   touch "$WINEPREFIX/.quillfeed-ready"
 fi
 # A prefix made before prefix.reg last changed takes in the new settings.
+# (No wait for the server here: a persistent one of an earlier run may still
+# serve the prefix, and it has the new values at once.)
 if ! cmp -s "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"; then
   "$loader" regedit /S "$("$loader" winepath -w "$here/prefix.reg" 2>/dev/null)" >>"$state/wineboot.log" 2>&1
-  wineserver -w
   cp "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"
 fi
 # A persistent server spares every test the start of a new one. Its system
