@@ -144,7 +144,7 @@ STDMETHODIMP CDownloadStatusCallBack::OnProgress(ULONG ulProgress, ULONG ulProgr
     // in the queue already carries this report.
     if (!m_bProgressPending.exchange(true))
     {
-        if (::PostMessageW(m_hWndNotify, WM_COMMAND, MAKEWPARAM(ID_DOWNLOAD_PROGRESS, 0), 0))
+        if (::PostMessageW(m_hWndNotify, WM_COMMAND, MAKEWPARAM(ID_DOWNLOAD_PROGRESS, m_nRun), 0))
             ++m_nProgressPosted;
         else
             m_bProgressPending = false;
@@ -306,7 +306,7 @@ void CDownloadStatusCallBack::PostCommand(UINT nID)
     // the dialog to make room rather than leave it waiting for ever.
     for (int nTry = 0; nTry < 1000; ++nTry)
     {
-        if (::PostMessageW(m_hWndNotify, WM_COMMAND, MAKEWPARAM(nID, 0), 0) ||
+        if (::PostMessageW(m_hWndNotify, WM_COMMAND, MAKEWPARAM(nID, m_nRun), 0) ||
             ::GetLastError() != ERROR_NOT_ENOUGH_QUOTA)
             return;
         ::Sleep(10);

@@ -69,6 +69,18 @@ public:
     // and ID_DOWNLOAD_FAILED.
     unsigned Run() override;
 
+    // Begins a run: a new run number, and no progress command counted as
+    // waiting. Only while no worker runs.
+    void NextRun()
+    {
+        ++m_nRun;
+        m_bProgressPending = false;
+    }
+    // Whether a command the worker posted (its notification code) comes from
+    // the current run: one that an earlier run posted just before it ended
+    // can still be in the queue when the next run starts.
+    bool IsOfCurrentRun(WORD wNotifyCode) const { return wNotifyCode == m_nRun; }
+
     static std::wstring GetTempDirectory();
 
     // True while a worker thread may still use this object.
@@ -92,6 +104,10 @@ public:
     HWND m_hWndNotify = nullptr;
     std::wstring m_strUrl;
     LONG m_nRefCount = 0;
+    // Every command the worker posts carries the run's number as its
+    // notification code. Changed by NextRun only while no worker runs, so the
+    // worker reads it without a lock.
+    WORD m_nRun = 0;
 
     // At most one progress command waits in the dialog's queue, so the final
     // command always finds room there however fast the transfer runs.

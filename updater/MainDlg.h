@@ -37,9 +37,10 @@ public:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnDownload(WORD, WORD, HWND, BOOL&);
     LRESULT OnClose(WORD, WORD wID, HWND, BOOL&);
-    LRESULT OnDownloadReady(WORD, WORD, HWND, BOOL&);
-    LRESULT OnDownloadFailed(WORD, WORD, HWND, BOOL&);
-    LRESULT OnDownloadProgress(WORD, WORD, HWND, BOOL&);
+    // The worker's commands carry its run's number as their notification code.
+    LRESULT OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&);
+    LRESULT OnDownloadFailed(WORD wNotifyCode, WORD, HWND, BOOL&);
+    LRESULT OnDownloadProgress(WORD wNotifyCode, WORD, HWND, BOOL&);
 
     // True while a download worker may still use the dialog's download job.
     bool IsWorkerRunning() const { return m_download.IsRunning(); }

@@ -26,6 +26,8 @@ void CMainDlg::StartDownload()
 
     ::SendMessageW(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     ::SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
+    // What an earlier run posted before it ended is no longer news.
+    m_download.NextRun();
     m_download.m_strUrl = std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging);
     m_download.m_hWndNotify = m_hWnd;
     m_download.m_bStop = false;
@@ -44,8 +46,10 @@ void CMainDlg::StopDownload()
     m_bDownloading = false;
 }
 
-LRESULT CMainDlg::OnDownloadReady(WORD, WORD, HWND, BOOL&)
+LRESULT CMainDlg::OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&)
 {
+    if (!m_download.IsOfCurrentRun(wNotifyCode))
+        return 0;
     ::SendMessageW(m_hProgress, PBM_SETPOS, 100, 0);
     if (!IsWindowVisible())
         ShowWindow(SW_SHOW);
@@ -68,14 +72,18 @@ LRESULT CMainDlg::OnDownloadReady(WORD, WORD, HWND, BOOL&)
     return 0;
 }
 
-LRESULT CMainDlg::OnDownloadFailed(WORD, WORD, HWND, BOOL&)
+LRESULT CMainDlg::OnDownloadFailed(WORD wNotifyCode, WORD, HWND, BOOL&)
 {
+    if (!m_download.IsOfCurrentRun(wNotifyCode))
+        return 0;
     MessageBox(m_download.m_strError.c_str(), L"", MB_OK);
     return 0;
 }
 
-LRESULT CMainDlg::OnDownloadProgress(WORD, WORD, HWND, BOOL&)
+LRESULT CMainDlg::OnDownloadProgress(WORD wNotifyCode, WORD, HWND, BOOL&)
 {
+    if (!m_download.IsOfCurrentRun(wNotifyCode))
+        return 0;
     m_download.ProgressCommandTaken();
     CCritSecLock lock(m_download.m_cs);
     ::SetWindowTextW(m_hStatusText, m_download.m_szProgressText);

@@ -1,0 +1,223 @@
+// The dialog's side of the download, driven in-process against the loopback
+// publisher: which of the worker's commands the dialog acts on, and in what
+// order of clicks. Message boxes are answered by a watcher thread, which
+// writes down what they said.
+#include "Publisher.h"  // winsock2.h before windows.h
+
+#include "MainDlg.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+using namespace qftest;
+
+namespace
+{
+const char kSetupPath[] = "/dist/QuillfeedSetup.exe";
+const char kZipPath[] = "/dist/Quillfeed.zip";
+const wchar_t kReadyText[] =
+    L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version.";
+
+// The module, a scratch folder as current and temporary folder (the settings
+// file and the package land there), for one test.
+class DialogScope
+{
+public:
+    DialogScope()
+    {
+        g_appModule.Init(::GetModuleHandleW(nullptr));
+        wchar_t szDir[MAX_PATH]{};
+        ::GetCurrentDirectoryW(MAX_PATH, szDir);
+        m_oldDir = szDir;
+        ::SetCurrentDirectoryW(m_dir.path().c_str());
+        Remember(L"TMP");
+        Remember(L"TEMP");
+        ::SetEnvironmentVariableW(L"TMP", m_dir.path().c_str());
+        ::SetEnvironmentVariableW(L"TEMP", m_dir.path().c_str());
+    }
+    ~DialogScope()
+    {
+        for (const auto& [name, value] : m_oldEnvironment)
+            ::SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
+        ::SetCurrentDirectoryW(m_oldDir.c_str());
+        g_appModule.Term();
+    }
+    DialogScope(const DialogScope&) = delete;
+    DialogScope& operator=(const DialogScope&) = delete;
+
+private:
+    void Remember(const wchar_t* name)
+    {
+        wchar_t value[MAX_PATH]{};
+        const DWORD n = ::GetEnvironmentVariableW(name, value, MAX_PATH);
+        m_oldEnvironment.emplace_back(name, n && n < MAX_PATH ? std::optional<std::wstring>(value) : std::nullopt);
+    }
+
+    ScratchDir m_dir;
+    std::wstring m_oldDir;
+    std::vector<std::pair<std::wstring, std::optional<std::wstring>>> m_oldEnvironment;
+};
+
+// Answers every message box of this process with OK and keeps its text.
+class BoxWatcher
+{
+public:
+    BoxWatcher()
+        : m_thread([this] {
+              while (!m_bDone)
+              {
+                  const MessageBoxInfo box = WaitForMessageBox(::GetCurrentProcessId(), std::chrono::milliseconds(0));
+                  if (box.hWnd)
+                  {
+                      {
+                          std::lock_guard<std::mutex> guard(m_lock);
+                          m_texts.push_back(box.text);
+                      }
+                      AnswerMessageBox(box);
+                  }
+                  ::Sleep(20);
+              }
+          })
+    {
+    }
+    ~BoxWatcher()
+    {
+        m_bDone = true;
+        m_thread.join();
+    }
+    std::vector<std::wstring> Texts() const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_texts;
+    }
+
+private:
+    std::atomic<bool> m_bDone{false};
+    mutable std::mutex m_lock;
+    std::vector<std::wstring> m_texts;
+    std::thread m_thread;
+};
+
+void Click(HWND hDialog, int id)
+{
+    ::SendMessageW(hDialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(hDialog, id)));
+}
+
+std::wstring Caption(HWND hDialog, int id)
+{
+    wchar_t text[64]{};
+    ::GetDlgItemTextW(hDialog, id, text, 64);
+    return text;
+}
+
+// Handles what waits in this thread's queue; the exit code of a WM_QUIT
+// among it, if one came.
+std::optional<int> Pump()
+{
+    std::optional<int> quit;
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+    {
+        if (msg.message == WM_QUIT)
+            quit = static_cast<int>(msg.wParam);
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+    return quit;
+}
+
+// The notification code of the first download command with that id in the
+// queue, left in it.
+std::optional<WORD> QueuedCommandCode(HWND hDialog, WORD id)
+{
+    std::vector<MSG> taken;
+    std::optional<WORD> code;
+    MSG msg;
+    while (::PeekMessageW(&msg, hDialog, WM_COMMAND, WM_COMMAND, PM_REMOVE))
+    {
+        if (!code && LOWORD(msg.wParam) == id)
+            code = HIWORD(msg.wParam);
+        taken.push_back(msg);
+    }
+    for (const MSG& m : taken)
+        ::PostMessageW(m.hwnd, m.message, m.wParam, m.lParam);
+    return code;
+}
+} // namespace
+
+TEST(DialogDownload, AnEarlierRunsOutcomeIsIgnoredOnceTheNextRunHasStarted)
+{
+    DialogScope scope;
+    BoxWatcher boxes;
+    auto publisher = std::make_unique<Publisher>();
+    publisher->SetStatus(kSetupPath, 404);
+    CMainDlg dlg;
+    ASSERT_NE(dlg.Create(nullptr), nullptr);
+
+    // The first run fails at once; its command waits in the queue while the
+    // user stops and starts again, and the second run stalls.
+    Click(dlg, IDC_DOWNLOAD);
+    ASSERT_TRUE(WaitUntil([&] { return !dlg.IsWorkerRunning(); }));
+    const std::optional<WORD> firstRun = QueuedCommandCode(dlg, ID_DOWNLOAD_FAILED);
+    ASSERT_TRUE(firstRun) << "the first run posted no failure";
+    Click(dlg, IDC_DOWNLOAD);
+    EXPECT_EQ(Caption(dlg, IDC_DOWNLOAD), L"Download && Install");
+    publisher->ResetBehaviour(kSetupPath);
+    publisher->SetContent(kSetupPath, std::string(64 * 1024, 's'));
+    publisher->SetStall(kSetupPath, 1024, 120000);
+    Click(dlg, IDC_DOWNLOAD);
+    ASSERT_TRUE(WaitUntil([&] { return publisher->RequestCount(kSetupPath) == 2; }));
+
+    // The first run's failure arrives now, and so does a ready command of that
+    // run: neither is about the download that runs.
+    ::PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(ID_DOWNLOAD_PROGRESS, *firstRun), 0);
+    ::PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(ID_DOWNLOAD_READY, *firstRun), 0);
+    // A box shown by a handler would have been answered before Pump returns.
+    EXPECT_FALSE(Pump()) << "an earlier run's ready command handed the package off";
+    EXPECT_TRUE(boxes.Texts().empty()) << "an earlier run's outcome was shown";
+    ASSERT_TRUE(::IsWindow(dlg));
+    EXPECT_EQ(Caption(dlg, IDC_DOWNLOAD), L"Stop Download");
+
+    // The second run's own failure is shown.
+    publisher.reset();
+    EXPECT_TRUE(WaitUntil([&] {
+        Pump();
+        return boxes.Texts().size() == 1;
+    }));
+    dlg.DestroyWindow();
+}
+
+TEST(DialogDownload, StopClickAfterTheDownloadSucceededStillHandsOff)
+{
+    DialogScope scope;
+    BoxWatcher boxes;
+    Publisher publisher;
+    publisher.SetContent(kZipPath, "PK\x03\x04 a small package");
+    CMainDlg dlg;
+    ASSERT_NE(dlg.Create(nullptr), nullptr);
+    ::SendMessageW(dlg.GetDlgItem(IDC_ZIPPED_VERSION), BM_CLICK, 0, 0);
+
+    // The worker has finished and its ready command waits when the user
+    // clicks Stop: the transfer is over, so the hand-off goes on.
+    Click(dlg, IDC_DOWNLOAD);
+    ASSERT_TRUE(WaitUntil([&] { return !dlg.IsWorkerRunning(); }));
+    Click(dlg, IDC_DOWNLOAD);
+    EXPECT_EQ(Caption(dlg, IDC_DOWNLOAD), L"Download && Install");
+    std::optional<int> quit;
+    EXPECT_TRUE(WaitUntil([&] {
+        quit = Pump();
+        return quit.has_value();
+    }));
+    EXPECT_EQ(quit, std::optional<int>(1));
+    EXPECT_FALSE(::IsWindow(dlg));
+    const auto texts = boxes.Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.front(), kReadyText);
+}
