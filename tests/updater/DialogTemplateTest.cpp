@@ -211,3 +211,47 @@ TEST(DialogTemplate, NoIconIsShipped)
     EXPECT_EQ(::FindResourceW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
                               MAKEINTRESOURCEW(14)), nullptr); // RT_GROUP_ICON
 }
+
+TEST(DialogTemplate, ManifestAndVersionRecordNameTheProgram)
+{
+    const HMODULE module = ::GetModuleHandleW(nullptr);
+    HRSRC hManifest = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    ASSERT_NE(hManifest, nullptr);
+    const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(module, hManifest))),
+                               ::SizeofResource(module, hManifest));
+    // The program's own assembly, and version 6 of the common controls, both
+    // for the architecture the program is built for.
+    const std::string arch = sizeof(void*) == 4 ? "x86" : "amd64";
+    for (const std::string& part :
+         {"<assemblyIdentity version=\"1.0.0.0\" processorArchitecture=\"" + arch +
+              "\" name=\"QuillfeedUpdater\" type=\"win32\"/>",
+          std::string("<description>QuillfeedUpdater Application</description>"),
+          "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
+          "processorArchitecture=\"" + arch + "\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>"})
+        EXPECT_NE(manifest.find(part), std::string::npos) << part << "\n" << manifest;
+
+    HRSRC hVersion = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));  // RT_VERSION
+    ASSERT_NE(hVersion, nullptr);
+    const BYTE* pData = static_cast<const BYTE*>(::LockResource(::LoadResource(module, hVersion)));
+    std::vector<BYTE> record(pData, pData + ::SizeofResource(module, hVersion));
+    VS_FIXEDFILEINFO* pFixed = nullptr;
+    UINT nLength = 0;
+    ASSERT_TRUE(::VerQueryValueW(record.data(), L"\\", reinterpret_cast<void**>(&pFixed), &nLength));
+    EXPECT_EQ(pFixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(pFixed->dwFileVersionLS, 0x00000001u);
+    EXPECT_EQ(pFixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(pFixed->dwProductVersionLS, 0x00000001u);
+    EXPECT_EQ(pFixed->dwFileType, static_cast<DWORD>(VFT_APP));
+    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
+        {L"FileDescription", L"QuillfeedUpdater Module"}, {L"ProductName", L"QuillfeedUpdater Module"},
+        {L"InternalName", L"QuillfeedUpdater"},           {L"OriginalFilename", L"QuillfeedUpdater.exe"},
+        {L"FileVersion", L"1, 0, 0, 1"},                  {L"ProductVersion", L"1, 0, 0, 1"}};
+    for (const auto& [name, value] : strings)
+    {
+        wchar_t* pText = nullptr;
+        ASSERT_TRUE(::VerQueryValueW(record.data(), (std::wstring(L"\\StringFileInfo\\040904B0\\") + name).c_str(),
+                                     reinterpret_cast<void**>(&pText), &nLength))
+            << std::string(name, name + wcslen(name));
+        EXPECT_STREQ(pText, value);
+    }
+}
