@@ -157,34 +157,6 @@ std::string RssItem(const std::optional<std::wstring>& title, const std::optiona
            "</item></channel></rss>";
 }
 
-std::wstring ComErrorText(HRESULT hr)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer), 0,
-        nullptr);
-    if (length && buffer)
-    {
-        std::wstring text(buffer, length);
-        ::LocalFree(buffer);
-        if (!text.empty() && text.back() == L'\n')
-        {
-            text.pop_back();
-            if (!text.empty() && text.back() == L'\r')
-                text.pop_back();
-        }
-        return text;
-    }
-    wchar_t fallback[64]{};
-    const auto code = static_cast<unsigned long>(hr);
-    if (code >= 0x80040200UL && code <= 0x8004FFFFUL)
-        std::swprintf(fallback, 64, L"IDispatch error #%d", static_cast<int>(code - 0x80040200UL));
-    else
-        std::swprintf(fallback, 64, L"Unknown error 0x%0lX", code);
-    return fallback;
-}
-
 BridgeSession::BridgeSession()
 {
     ::CreateDirectoryW(tempDir().c_str(), nullptr);

@@ -26,10 +26,6 @@ std::wstring FromUtf8(const std::string& bytes);
 std::string RssItem(const std::optional<std::wstring>& title, const std::optional<std::wstring>& description,
                     const std::optional<std::wstring>& link);
 
-// What the plugin shows for a failing HRESULT, made by the same rules from
-// this system's message table (Wine's texts differ from Windows').
-std::wstring ComErrorText(HRESULT hr);
-
 class BridgeSession
 {
 public:

@@ -179,47 +179,43 @@ protected:
             WaitUntil([&] { return ::DeleteFileW(m_rootProgram.c_str()) || !FileExists(m_rootProgram); });
     }
 
-    // Blogs with the host in the scratch folder, which is on the test's drive.
-    void ExpectRootProgramStarted()
+    // Blogs with the host in a scratch folder of its own, on the test's drive.
+    void ExpectRootProgramStarted(const char* what)
     {
-        Process& host = session.Start(KestrelPath(), RssItem(L"t", L"d", L"x"), {}, L"", session.dir().path());
-        EXPECT_EQ(host.Wait(), 0u);
-        EXPECT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 1; }));
-        const auto records = session.EditorRecords();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records.front().commandLine, L"\"\\wbloggar.exe\" \"" + QuotationFile() + L"\"");
-        EXPECT_EQ(records.front().bytes, "<blockquote><a href='x'>t</a><br>d</blockquote>");
+        BridgeSession caseSession;
+        Process& host = caseSession.Start(KestrelPath(), RssItem(L"t", L"d", L"x"), {}, L"", caseSession.dir().path());
+        EXPECT_EQ(host.Wait(), 0u) << what;
+        EXPECT_TRUE(WaitUntil([&] { return caseSession.EditorRecords().size() == 1; })) << what;
+        const auto records = caseSession.EditorRecords();
+        const auto files = caseSession.TemporaryFiles();
+        ASSERT_EQ(records.size(), 1u) << what;
+        ASSERT_EQ(files.size(), 1u) << what;
+        EXPECT_EQ(records.front().commandLine,
+                  L"\"\\wbloggar.exe\" \"" + caseSession.tempDir() + L"\\" + files.front() + L"\"")
+            << what;
+        EXPECT_EQ(records.front().bytes, "<blockquote><a href='x'>t</a><br>d</blockquote>") << what;
     }
 
     std::wstring m_rootProgram;
 };
 
-TEST_F(KestrelWithoutFolder, MissingValueStartsTheDriveRootProgram)
+TEST_F(KestrelWithoutFolder, MissingOrUnusableValueStartsTheDriveRootProgram)
 {
     ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
     settings.CreateKey();
-    ExpectRootProgramStarted();
-}
+    ExpectRootProgramStarted("no InstallPath value");
 
-TEST_F(KestrelWithoutFolder, ValueOfAnotherTypeCountsAsMissing)
-{
     const std::wstring folder = m_folder + L'\0';
     settings.SetRawInstallPath(REG_BINARY, folder.data(), static_cast<DWORD>(folder.size() * sizeof(wchar_t)));
-    ExpectRootProgramStarted();
-}
+    ExpectRootProgramStarted("a value of another type");
 
-TEST_F(KestrelWithoutFolder, ValueWithoutTerminatorCountsAsMissing)
-{
     settings.SetRawInstallPath(REG_SZ, m_folder.data(), static_cast<DWORD>(m_folder.size() * sizeof(wchar_t)));
-    ExpectRootProgramStarted();
-}
+    ExpectRootProgramStarted("a value without its terminator");
 
-TEST_F(KestrelWithoutFolder, ValueOfMaxPathCharactersCountsAsMissing)
-{
     // 260 characters and the terminator do not fit the 260-character buffer.
     const std::wstring longValue = m_folder + L"\\" + std::wstring(MAX_PATH, L'x');
     settings.SetInstallPath(longValue.substr(0, MAX_PATH));
-    ExpectRootProgramStarted();
+    ExpectRootProgramStarted("a value of 260 characters");
 }
 
 TEST_F(KestrelBridge, LongFolderAndTemporaryPathMakeALongCommandLine)

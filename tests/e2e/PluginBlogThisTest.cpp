@@ -1,6 +1,5 @@
 // The plugins as the feed reader meets them: loaded by the reader's host in a
 // process of its own, their message boxes found, read and answered.
-#include "ComSupport.h"
 #include "PluginCall.h"
 #include "TestSupport.h"
 
@@ -70,7 +69,7 @@ std::wstring ItemArguments(const ScratchDir& scratch, const char* text, const wc
 
 std::wstring LanternComFailure(HRESULT hr)
 {
-    return kLanternPrefix + qfplugin::ComErrorText(hr);
+    return kLanternPrefix + ComErrorText(hr);
 }
 
 // Runs the host on one item and returns the one message box it showed, after

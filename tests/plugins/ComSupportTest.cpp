@@ -292,6 +292,15 @@ TEST(CreateObject, RaisesFailuresButLeavesNoInterfaceToFirstUse)
     com_ptr<IClassFactory> factory;
     EXPECT_NO_THROW(CreateInstance(factory, L"MSXML2.DOMDocument.3.0", IID_IClassFactory));
     EXPECT_FALSE(factory);
+    try
+    {
+        factory->LockServer(TRUE);
+        FAIL() << "the first use of the empty holder must raise";
+    }
+    catch (const _com_error& error)
+    {
+        EXPECT_EQ(error.Error(), E_POINTER);
+    }
 
     com_ptr<IUnknown> document;
     CreateInstance(document, L"MSXML2.DOMDocument.3.0", IID_IUnknown);

@@ -139,4 +139,11 @@ MessageBoxInfo WaitForMessageBox(DWORD pid, std::chrono::milliseconds timeout = 
 // Presses the OK button of a message box and waits for the box to go.
 void AnswerMessageBox(const MessageBoxInfo& box);
 
+// The text a plugin shows for a failing HRESULT, worked out here from this
+// system's message table (Wine's texts differ from Windows'), apart from the
+// plugins' own code, so that a change in theirs shows in the tests: the
+// system text without its final line break, else "IDispatch error #n" for
+// 0x80040200 to 0x8004FFFF, else "Unknown error 0x..." in capitals.
+std::wstring ComErrorText(HRESULT hr);
+
 } // namespace qftest
