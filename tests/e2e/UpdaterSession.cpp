@@ -10,10 +10,15 @@ UpdaterSession::UpdaterSession(LaunchOptions options)
     if (options.currentDirectory.empty())
         options.currentDirectory = m_dir.path();
     m_process = std::make_unique<Process>(UpdaterPath(), options);
+    // The dialog exists, invisible, while it is set up (What's New fetched and
+    // shown in its box); it counts as there once it shows.
     m_dialog = WaitForTopLevelWindow(m_process->id(), L"#32770", L"Quillfeed Automatic Update");
-    if (m_dialog)
-        WaitUntil([&] { return ::IsWindowVisible(m_dialog) != FALSE; });
     EXPECT_NE(m_dialog, nullptr) << "the update dialog did not appear";
+    if (m_dialog && !WaitUntil([&] { return ::IsWindowVisible(m_dialog) != FALSE; }))
+    {
+        ADD_FAILURE() << "the update dialog was made but never shown";
+        m_dialog = nullptr;
+    }
 }
 
 HWND UpdaterSession::Focus() const
