@@ -5,11 +5,11 @@
 namespace qftest
 {
 
-UpdaterSession::UpdaterSession(LaunchOptions options)
+UpdaterSession::UpdaterSession(LaunchOptions options, const std::wstring& program)
 {
     if (options.currentDirectory.empty())
         options.currentDirectory = m_dir.path();
-    m_process = std::make_unique<Process>(UpdaterPath(), options);
+    m_process = std::make_unique<Process>(program, options);
     m_dialog = WaitForTopLevelWindow(m_process->id(), L"#32770", L"Quillfeed Automatic Update");
     if (m_dialog)
         WaitUntil([&] { return ::IsWindowVisible(m_dialog) != FALSE; });
