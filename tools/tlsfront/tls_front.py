@@ -17,7 +17,7 @@ every new connection ("good" when there is none), so a test switches it
 between two runs of the update program.
 
   tls_front.py certs STATE_DIR
-  tls_front.py root-entry STATE_DIR   (the test CA's registry entry, see below)
+  tls_front.py root-entry STATE_DIR   (the test CA as the registry keeps it)
   tls_front.py serve STATE_DIR LISTEN_PORT UPSTREAM_PORT
 
 It serves until it is stopped, or by itself after an hour without a
