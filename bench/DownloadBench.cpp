@@ -7,9 +7,12 @@
 //      prober asks a plain dialog of this process: the control that says how
 //      long any dialog waits on this machine at that moment,
 // alternately, several times each. Then the same job class in-process counts
-// the progress callbacks and the progress commands posted and handled.
+// the progress callbacks and the progress commands posted and handled, and
+// the signature check of a signed build (fetching the .sig, hashing the file,
+// verifying) is timed against the bare download of the same package.
 #include "Publisher.h"
 
+#include <bcrypt.h>
 #include <psapi.h>
 #include <shlwapi.h>
 #include <urlmon.h>
@@ -17,12 +20,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DownloadStatusCallBack.h"
+#include "PackageSignature.h"
 #include "resource.h"
 
 namespace
@@ -281,6 +286,77 @@ double Median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
+
+// One number of an ECDSA signature as a DER INTEGER: minimal, positive.
+std::string DerInteger(const unsigned char* p, size_t n)
+{
+    while (n > 1 && *p == 0)
+        ++p, --n;
+    std::string content(reinterpret_cast<const char*>(p), n);
+    if (*p & 0x80)
+        content.insert(content.begin(), '\0');
+    return std::string("\x02", 1) + static_cast<char>(content.size()) + content;
+}
+
+// A key pair of this run signs the package as the publisher would; the
+// public half is what a signed build carries.
+bool SignPackage(const std::string& package, unsigned char (&publicKey)[64], std::string& der)
+{
+    unique_bcrypt_algorithm sha, ecdsa;
+    unique_bcrypt_hash hash;
+    unique_bcrypt_key key;
+    unsigned char digest[32], signature[64];
+    unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64];
+    ULONG n = 0;
+    if (::BCryptOpenAlgorithmProvider(sha.addressof(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
+        ::BCryptCreateHash(sha.get(), hash.addressof(), nullptr, 0, nullptr, 0, 0) != 0 ||
+        ::BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(package.data())),
+                         static_cast<ULONG>(package.size()), 0) != 0 ||
+        ::BCryptFinishHash(hash.get(), digest, 32, 0) != 0 ||
+        ::BCryptOpenAlgorithmProvider(ecdsa.addressof(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0 ||
+        ::BCryptGenerateKeyPair(ecdsa.get(), key.addressof(), 256, 0) != 0 ||
+        ::BCryptFinalizeKeyPair(key.get(), 0) != 0 ||
+        ::BCryptExportKey(key.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof(blob), &n, 0) != 0 ||
+        ::BCryptSignHash(key.get(), nullptr, digest, 32, signature, 64, &n, 0) != 0)
+        return false;
+    std::memcpy(publicKey, blob + sizeof(BCRYPT_ECCKEY_BLOB), 64);
+    const std::string numbers = DerInteger(signature, 32) + DerInteger(signature + 32, 32);
+    der = std::string("\x30", 1) + static_cast<char>(numbers.size()) + numbers;
+    return true;
+}
+
+// The signature check that a signed build adds after the transfer, against
+// the bare transfer of the same package.
+void MeasureSignatureCheck(qftest::Publisher& publisher, const std::string& package, const std::wstring& url,
+                           const std::wstring& scratch, int runs)
+{
+    unsigned char publicKey[64];
+    std::string der;
+    if (!SignPackage(package, publicKey, der))
+    {
+        std::printf("  the package could not be signed with CNG here\n");
+        return;
+    }
+    publisher.SetContent(std::string(kPackage) + ".sig", der);
+    const std::wstring target = scratch + L"\\signed.bin";
+    const std::atomic<bool> bStop{false};
+    std::vector<double> download, check;
+    for (int i = 0; i < runs; ++i)
+    {
+        auto start = Clock::now();
+        if (::URLDownloadToFileW(nullptr, url.c_str(), target.c_str(), 0, nullptr) != S_OK)
+            continue;
+        download.push_back(Ms(Clock::now() - start));
+        start = Clock::now();
+        const HRESULT hr = VerifyPackageSignature(publicKey, url, target.c_str(), bStop);
+        check.push_back(Ms(Clock::now() - start));
+        ::DeleteFileW(target.c_str());
+        std::printf("  run %d: bare download %.0f ms, signature check %.0f ms (%s)\n", i + 1, download.back(),
+                    check.back(), hr == S_OK ? "valid" : "NOT VALID");
+    }
+    std::printf("  median signature check %.0f ms, bare download %.0f ms, ratio check/download %.3f\n", Median(check),
+                Median(download), Median(download) > 0 ? Median(check) / Median(download) : 0.0);
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -330,6 +406,10 @@ int wmain(int argc, wchar_t** argv)
 
     std::printf("\nProgress commands, the same job in-process, %zu MB:\n", sizeMb);
     CountCommands(url, scratch);
+
+    std::printf("\nSignature check of a signed build (fetch of the .sig, SHA-256 of the file, ECDSA P-256), %zu MB:\n",
+                sizeMb);
+    MeasureSignatureCheck(publisher, std::string(sizeMb * 1024 * 1024, 'q'), url, scratch, runs);
     ::RemoveDirectoryW(scratch.c_str());
     return 0;
 }

@@ -16,7 +16,10 @@ out=$root/out
 rm -rf "$out"
 mkdir -p "$out"
 "$QF_TREE/wine-session" setup >/dev/null
-trap '"$QF_TREE/wine-session" cleanup' EXIT
+# The https:// publisher of the signed road: the TLS front before the demo's
+# publisher, its test CA trusted in the tree's prefix only.
+"$QF_TREE/tls-front" start >/dev/null
+trap '"$QF_TREE/tls-front" stop; "$QF_TREE/wine-session" cleanup' EXIT
 
 echo "Shipped x86 deliverables in build/x86/dist:"
 ls -1 build/x86/dist | sed 's/^/  /'

@@ -6,7 +6,11 @@
 #include <cwchar>
 #include <new>
 
+#include "PackageKey.h"
 #include "resource.h"
+#if QUILLFEED_PACKAGE_KEY_SET
+#include "PackageSignature.h"
+#endif
 
 namespace
 {
@@ -235,6 +239,12 @@ void CDownloadStatusCallBack::Download()
                                       static_cast<IBindStatusCallback*>(this));
     if (hr == S_OK)
         hr = CheckDownloadedFile();
+#if QUILLFEED_PACKAGE_KEY_SET
+    // The file is complete and closed: the publisher's signature proves it
+    // is the package they published before anything opens it.
+    if (hr == S_OK)
+        hr = VerifyPackage(m_strUrl, m_szFilePath, m_bStop);
+#endif
     if (hr == S_OK)
         PostCommand(ID_DOWNLOAD_READY);
     else

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 
 // The common shape: a kind supplies its handle type, the value that means "no
 // handle" and how one is given back.
@@ -93,6 +94,23 @@ struct icon : null_is_none<HICON>
 {
     static void Close(HICON h) { ::DestroyIcon(h); }
 };
+struct bcrypt_algorithm : null_is_none<BCRYPT_ALG_HANDLE>
+{
+    static void Close(BCRYPT_ALG_HANDLE h) { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct bcrypt_hash : null_is_none<BCRYPT_HASH_HANDLE>
+{
+    static void Close(BCRYPT_HASH_HANDLE h) { ::BCryptDestroyHash(h); }
+};
+struct bcrypt_key : null_is_none<BCRYPT_KEY_HANDLE>
+{
+    static void Close(BCRYPT_KEY_HANDLE h) { ::BCryptDestroyKey(h); }
+};
+template <typename TInterface>
+struct com_interface : null_is_none<TInterface*>
+{
+    static void Close(TInterface* p) { p->Release(); }
+};
 // An owned window may already be gone with its owner; only a live one is destroyed.
 struct window : null_is_none<HWND>
 {
@@ -112,6 +130,11 @@ using unique_hfont = unique_any<handle_traits::font>;
 using unique_hcursor = unique_any<handle_traits::cursor>;
 using unique_hicon = unique_any<handle_traits::icon>;
 using unique_hwnd = unique_any<handle_traits::window>;
+using unique_bcrypt_algorithm = unique_any<handle_traits::bcrypt_algorithm>;
+using unique_bcrypt_hash = unique_any<handle_traits::bcrypt_hash>;
+using unique_bcrypt_key = unique_any<handle_traits::bcrypt_key>;
+template <typename TInterface>
+using unique_com = unique_any<handle_traits::com_interface<TInterface>>;
 
 // A window's screen device context, given back to that window.
 class unique_hdc_window

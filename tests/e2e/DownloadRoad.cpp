@@ -11,6 +11,9 @@ namespace qftest
 
 const char kSetupPath[] = "/dist/QuillfeedSetup.exe";
 const char kZipPath[] = "/dist/Quillfeed.zip";
+const wchar_t kReadyText[] =
+    L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version.";
+const wchar_t kDialogCaption[] = L"Quillfeed Automatic Update";
 
 DownloadRoad::DownloadRoad()
 {
@@ -48,6 +51,21 @@ std::string DownloadRoad::Record(const wchar_t* name) const
 bool DownloadRoad::WaitForRecord(const wchar_t* name, const std::string& fragment) const
 {
     return WaitUntil([&] { return Record(name).find(fragment) != std::string::npos; });
+}
+
+MessageBoxInfo WaitForFailureBox(UpdaterSession& updater)
+{
+    MessageBoxInfo box = WaitForMessageBox(updater.process().id());
+    EXPECT_NE(box.hWnd, nullptr) << "no failure box";
+    EXPECT_EQ(box.caption, L"");
+    EXPECT_FALSE(box.icon);
+    EXPECT_TRUE(box.OkOnly());
+    return box;
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 void Click(const UpdaterSession& updater, int id)

@@ -22,6 +22,8 @@ constexpr int kIdProgress = 1002;
 
 extern const char kSetupPath[];   // "/dist/QuillfeedSetup.exe"
 extern const char kZipPath[];     // "/dist/Quillfeed.zip"
+extern const wchar_t kReadyText[];
+extern const wchar_t kDialogCaption[];  // "Quillfeed Automatic Update"
 
 class DownloadRoad
 {
@@ -49,6 +51,9 @@ private:
     Publisher m_publisher;
 };
 
+// The failure box: empty caption, the failure text with its code.
+MessageBoxInfo WaitForFailureBox(UpdaterSession& updater);
+bool StartsWith(const std::wstring& text, const std::wstring& prefix);
 // Clicks a button of the dialog the way the mouse does.
 void Click(const UpdaterSession& updater, int id);
 // Presses Close and waits for the end; the exit code, or STILL_ACTIVE.

@@ -9,29 +9,6 @@
 
 using namespace qftest;
 
-namespace
-{
-const wchar_t kReadyText[] =
-    L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version.";
-const wchar_t kDialogCaption[] = L"Quillfeed Automatic Update";
-
-// The failure box: empty caption, the failure text with its code.
-MessageBoxInfo WaitForFailureBox(UpdaterSession& updater)
-{
-    MessageBoxInfo box = WaitForMessageBox(updater.process().id());
-    EXPECT_NE(box.hWnd, nullptr) << "no failure box";
-    EXPECT_EQ(box.caption, L"");
-    EXPECT_FALSE(box.icon);
-    EXPECT_TRUE(box.OkOnly());
-    return box;
-}
-
-bool StartsWith(const std::wstring& text, const std::wstring& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-} // namespace
-
 TEST(DownloadRoad, InstallerDownloadedThenReaderClosedAndInstallerRunWithExitCodeOne)
 {
     DownloadRoad road;

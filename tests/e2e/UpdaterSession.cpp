@@ -5,11 +5,11 @@
 namespace qftest
 {
 
-UpdaterSession::UpdaterSession(LaunchOptions options)
+UpdaterSession::UpdaterSession(LaunchOptions options, const std::wstring& program)
 {
     if (options.currentDirectory.empty())
         options.currentDirectory = m_dir.path();
-    m_process = std::make_unique<Process>(UpdaterPath(), options);
+    m_process = std::make_unique<Process>(program, options);
     // The dialog exists, invisible, while it is set up (What's New fetched and
     // shown in its box); it counts as there once it shows.
     m_dialog = WaitForTopLevelWindow(m_process->id(), L"#32770", L"Quillfeed Automatic Update");

@@ -15,7 +15,9 @@ constexpr int kExitHandedOff = 1;
 class UpdaterSession
 {
 public:
-    explicit UpdaterSession(LaunchOptions options = {});
+    // The program is the build's own update program unless a test names
+    // another one built from the same sources.
+    explicit UpdaterSession(LaunchOptions options = {}, const std::wstring& program = UpdaterPath());
 
     Process& process() { return *m_process; }
     HWND dialog() const { return m_dialog; }

@@ -3,9 +3,10 @@
 #   check_pe.sh OBJDUMP WINDRES FILE MACHINE SUBSYSTEM [resource|export ...]
 # MACHINE is the objdump format (pei-i386), SUBSYSTEM "gui" or "dll".
 # Each further argument is "res:<type>:<name>" (a resource that must be
-# present), "export:<ordinal>:<name>" (the exports, exactly, by ordinal) or
+# present), "export:<ordinal>:<name>" (the exports, exactly, by ordinal),
 # "ret:<name>:<bytes>" (every return of that export removes that many bytes of
-# arguments, as a stdcall function does; x86 only).
+# arguments, as a stdcall function does; x86 only) or "import:<dll>" (one more
+# system DLL that this build may import, bcrypt for one that checks signatures).
 set -u
 objdump=$1 windres=$2 file=$3 machine=$4 subsystem=$5
 shift 5
@@ -24,7 +25,11 @@ case $subsystem in
 esac
 
 # Windows system DLLs only: the C and C++ runtimes, libgcc and winpthread are linked in.
-allowed='^(kernel32|user32|gdi32|comctl32|comdlg32|ole32|oleaut32|urlmon|shlwapi|shell32|advapi32|msvcrt|ws2_32)\.dll$'
+system_dlls='kernel32|user32|gdi32|comctl32|comdlg32|ole32|oleaut32|urlmon|shlwapi|shell32|advapi32|msvcrt|ws2_32'
+for want in "$@"; do
+  case $want in import:*) system_dlls+="|${want#import:}" ;; esac
+done
+allowed="^($system_dlls)\.dll\$"
 while read -r dll; do
   grep -qiE "$allowed" <<<"$dll" || fail "imports $dll, which is not a Windows system DLL"
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")

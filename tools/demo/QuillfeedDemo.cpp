@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -102,9 +103,14 @@ struct Updater
     HWND dialog = nullptr;
 };
 
-bool StartUpdater(Updater& u, const std::wstring& currentDir)
+// The update program as shipped, or one built from the same sources for the
+// https:// publisher with the publisher's key.
+const wchar_t kShipped[] = L"\\..\\dist\\QuillfeedUpdater.exe";
+const wchar_t kSignedHttps[] = L"\\..\\variants\\signed\\QuillfeedUpdater.exe";
+
+bool StartUpdater(Updater& u, const std::wstring& currentDir, const wchar_t* program = kShipped)
 {
-    std::wstring cmd = L"\"" + ExeDir() + L"\\..\\dist\\QuillfeedUpdater.exe\"";
+    std::wstring cmd = L"\"" + ExeDir() + program + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
@@ -187,6 +193,140 @@ DWORD WaitForExit(Updater& u)
     ::CloseHandle(u.pi.hProcess);
     return code;
 }
+std::wstring TempPackagePath()
+{
+    wchar_t temp[MAX_PATH]{};
+    ::GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + L"QuillfeedSetup.exe";
+}
+
+bool StartReader(PROCESS_INFORMATION& reader)
+{
+    wprintf(L"Starting the feed reader stand-in (window class Quillfeed_FrameWindowClass)\n");
+    std::wstring readerCmd = L"\"" + ExeDir() + L"\\ReaderStandIn.exe\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    if (!::CreateProcessW(nullptr, readerCmd.data(), nullptr, nullptr, FALSE, 0, nullptr, g_outDir.c_str(), &si,
+                          &reader) ||
+        !WaitFor([] { return ::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr) != nullptr; }))
+    {
+        wprintf(L"  the reader stand-in did not start\n");
+        return false;
+    }
+    return true;
+}
+
+// The screenshots of one road; those without a name are not taken.
+struct RoadShots
+{
+    const wchar_t* reader;
+    const wchar_t* downloading;  // also waits for the progress to show
+    const wchar_t* ready;
+    const wchar_t* installer;
+};
+
+// One update road: the reader runs, the user downloads the installer
+// package, the updater closes the reader and runs the installer. True when
+// the updater ended with 1 and the reader closed.
+bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
+{
+    PROCESS_INFORMATION reader{};
+    if (!StartReader(reader))
+        return false;
+    if (shots.reader)
+        Screenshot(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), shots.reader);
+
+    wprintf(L"Starting QuillfeedUpdater.exe again\n");
+    Updater road;
+    if (!StartUpdater(road, g_outDir, program))
+    {
+        wprintf(L"  the update dialog did not appear\n");
+        return false;
+    }
+    const std::wstring whatsNew = TextOf(::GetDlgItem(road.dialog, 1000));
+    wprintf(L"  What's New begins: %ls\n", whatsNew.substr(0, whatsNew.find(L'\r')).c_str());
+    wprintf(L"Choosing \"Installer version\" and pressing \"Download & Upgrade\"\n");
+    ::SendMessageW(::GetDlgItem(road.dialog, 1007), BM_CLICK, 0, 0);
+    ::PostMessageW(::GetDlgItem(road.dialog, 1005), BM_CLICK, 0, 0);
+    if (shots.downloading)
+    {
+        HWND status = ::GetDlgItem(road.dialog, 1006);
+        WaitFor([&] { return TextOf(status).rfind(L"Downloaded ", 0) == 0; });
+        WaitFor([&] { return ::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0) >= 30; });
+        wprintf(L"  button: \"%ls\"; progress: %ls, bar at %d\n", TextOf(::GetDlgItem(road.dialog, 1005)).c_str(),
+                TextOf(status).c_str(),
+                static_cast<int>(::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0)));
+        Screenshot(road.dialog, shots.downloading);
+    }
+
+    HWND box = nullptr;
+    if (!WaitFor([&] { return (box = FindMessageBoxOf(road.pi.dwProcessId)) != nullptr; }, 60000))
+    {
+        wprintf(L"  no ready box\n");
+        return false;
+    }
+    wprintf(L"  the download is complete; bar at %d\n",
+            static_cast<int>(::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0)));
+    AnswerBox(box, shots.ready);
+    const DWORD code = WaitForExit(road);
+    wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
+
+    const bool readerClosed = ::WaitForSingleObject(reader.hProcess, 30000) == WAIT_OBJECT_0;
+    ::CloseHandle(reader.hThread);
+    ::CloseHandle(reader.hProcess);
+    wprintf(L"  the reader stand-in %ls\n", readerClosed ? L"received WM_CLOSE and closed" : L"is still open!");
+
+    HWND installerBox = nullptr;
+    WaitFor([&] { return (installerBox = ::FindWindowW(nullptr, L"Quillfeed Setup (stand-in)")) != nullptr; });
+    if (installerBox)
+    {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(installerBox, &pid);
+        AnswerBox(FindMessageBoxOf(pid) ? FindMessageBoxOf(pid) : installerBox, shots.installer);
+    }
+    return code == 1 && readerClosed;
+}
+
+// The signed build against a package changed by one byte after it was
+// signed: the failure box, no package left, the reader still open.
+bool TamperedRoad()
+{
+    const std::wstring package = TempPackagePath();
+    ::DeleteFileW(package.c_str());
+    PROCESS_INFORMATION reader{};
+    if (!StartReader(reader))
+        return false;
+    wprintf(L"Starting the signed QuillfeedUpdater.exe and pressing \"Download & Upgrade\"\n");
+    Updater road;
+    if (!StartUpdater(road, g_outDir, kSignedHttps))
+    {
+        wprintf(L"  the update dialog did not appear\n");
+        return false;
+    }
+    ::SendMessageW(::GetDlgItem(road.dialog, 1007), BM_CLICK, 0, 0);
+    ::PostMessageW(::GetDlgItem(road.dialog, 1005), BM_CLICK, 0, 0);
+    HWND box = nullptr;
+    if (!WaitFor([&] { return (box = FindMessageBoxOf(road.pi.dwProcessId)) != nullptr; }, 60000))
+    {
+        wprintf(L"  no failure box\n");
+        return false;
+    }
+    const std::wstring text = TextOf(::GetDlgItem(box, 0xFFFF));
+    AnswerBox(box, L"8-tampered-package-refused");
+    const bool packageLeft = ::GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES;
+    wprintf(L"  the package %ls\n", packageLeft ? L"is still in the temporary folder!" : L"was deleted");
+    const bool readerOpen = ::WaitForSingleObject(reader.hProcess, 2000) == WAIT_TIMEOUT;
+    wprintf(L"  the reader stand-in %ls\n", readerOpen ? L"is still open: it was not asked to close" : L"closed!");
+    wprintf(L"Pressing Close\n");
+    ::PostMessageW(::GetDlgItem(road.dialog, IDCANCEL), BM_CLICK, 0, 0);
+    const DWORD code = WaitForExit(road);
+    wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
+    ::PostMessageW(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), WM_CLOSE, 0, 0);
+    ::WaitForSingleObject(reader.hProcess, 30000);
+    ::CloseHandle(reader.hThread);
+    ::CloseHandle(reader.hProcess);
+    return text.rfind(L"Download failed.  Error = 0x80096010", 0) == 0 && !packageLeft && readerOpen && code == 2;
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -228,10 +368,9 @@ int wmain(int argc, wchar_t** argv)
     if (code != 2)
         return 1;
 
-    // The whole road: the reader runs, the user downloads the installer
-    // package, the updater closes the reader and runs the installer.
+    // The whole road: the installer stand-in is the package, sent at 1 MB/s
+    // so the progress shows.
     wprintf(L"\nThe whole update road\n");
-    // The installer stand-in is the package; sent at 1 MB/s so the progress shows.
     std::string package = ReadBinary(ExeDir() + L"\\InstallerStandIn.exe");
     package.resize(3 * 1024 * 1024, '\0');
     publisher.SetContent("/dist/QuillfeedSetup.exe", package);
@@ -240,68 +379,42 @@ int wmain(int argc, wchar_t** argv)
     // installer stand-in also shows a box saying where it ran from.
     ::SetEnvironmentVariableW(L"QF_STANDIN_RECORD", g_outDir.c_str());
     ::SetEnvironmentVariableW(L"QF_STANDIN_SHOW", L"1");
-
-    wprintf(L"Starting the feed reader stand-in (window class Quillfeed_FrameWindowClass)\n");
-    std::wstring readerCmd = L"\"" + ExeDir() + L"\\ReaderStandIn.exe\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION reader{};
-    if (!::CreateProcessW(nullptr, readerCmd.data(), nullptr, nullptr, FALSE, 0, nullptr, g_outDir.c_str(), &si, &reader) ||
-        !WaitFor([] { return ::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr) != nullptr; }))
-    {
-        wprintf(L"  the reader stand-in did not start\n");
-        return 1;
-    }
-    Screenshot(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), L"2-reader-stand-in");
-
-    wprintf(L"Starting QuillfeedUpdater.exe again\n");
-    Updater road;
-    if (!StartUpdater(road, g_outDir))
-    {
-        wprintf(L"  the update dialog did not appear\n");
-        return 1;
-    }
-    wprintf(L"Choosing \"Installer version\" and pressing \"Download & Upgrade\"\n");
-    ::SendMessageW(::GetDlgItem(road.dialog, 1007), BM_CLICK, 0, 0);
-    ::PostMessageW(::GetDlgItem(road.dialog, 1005), BM_CLICK, 0, 0);
-    HWND status = ::GetDlgItem(road.dialog, 1006);
-    WaitFor([&] { return TextOf(status).rfind(L"Downloaded ", 0) == 0; });
-    WaitFor([&] { return ::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0) >= 30; });
-    wprintf(L"  button: \"%ls\"; progress: %ls, bar at %d\n", TextOf(::GetDlgItem(road.dialog, 1005)).c_str(),
-            TextOf(status).c_str(), static_cast<int>(::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0)));
-    Screenshot(road.dialog, L"3-downloading");
-
-    HWND box = nullptr;
-    if (!WaitFor([&] { return (box = FindMessageBoxOf(road.pi.dwProcessId)) != nullptr; }, 60000))
-    {
-        wprintf(L"  no ready box\n");
-        return 1;
-    }
-    wprintf(L"  the download is complete; bar at %d\n",
-            static_cast<int>(::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0)));
-    AnswerBox(box, L"4-download-ready");
-    code = WaitForExit(road);
-    wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
-
-    const bool readerClosed = ::WaitForSingleObject(reader.hProcess, 30000) == WAIT_OBJECT_0;
-    ::CloseHandle(reader.hThread);
-    ::CloseHandle(reader.hProcess);
-    wprintf(L"  the reader stand-in %ls\n", readerClosed ? L"received WM_CLOSE and closed" : L"is still open!");
-
-    HWND installerBox = nullptr;
-    WaitFor([&] { return (installerBox = ::FindWindowW(nullptr, L"Quillfeed Setup (stand-in)")) != nullptr; });
-    if (installerBox)
-    {
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(installerBox, &pid);
-        AnswerBox(FindMessageBoxOf(pid) ? FindMessageBoxOf(pid) : installerBox, L"5-installer-stand-in");
-    }
+    const bool roadOk =
+        HandOffRoad(kShipped, {L"2-reader-stand-in", L"3-downloading", L"4-download-ready", L"5-installer-stand-in"}) &&
+        ReadRecord(L"installer.txt").find("ran ") != std::string::npos &&
+        ReadRecord(L"reader.txt").find("WM_CLOSE") != std::string::npos;
     wprintf(L"Records of the stand-ins:\n");
     wprintf(L"  reader.txt:\n%hs", ReadRecord(L"reader.txt").c_str());
     wprintf(L"  installer.txt:\n%hs", ReadRecord(L"installer.txt").c_str());
-    const bool ok = code == 1 && readerClosed && ReadRecord(L"installer.txt").find("ran ") != std::string::npos &&
-                    ReadRecord(L"reader.txt").find("WM_CLOSE") != std::string::npos;
-    wprintf(L"%ls\n", ok ? L"The update road ended with exit code 1: the reader was asked to close and the installer ran."
-                          : L"The update road did NOT complete as it should.");
-    return ok ? 0 : 1;
+    wprintf(L"%ls\n", roadOk ? L"The update road ended with exit code 1: the reader was asked to close and the installer ran."
+                              : L"The update road did NOT complete as it should.");
+
+    // The same road from an https:// publisher (the TLS front before this
+    // publisher) with a signed package, and then with a package changed
+    // after it was signed.
+    wprintf(L"\nThe same road over HTTPS with a signed package, by the update program built for\n"
+            L"https://localhost with the publisher's key (variants\\signed)\n");
+    const std::string signedPackage = ReadBinary(ExeDir() + L"\\signed-package\\QuillfeedSetup.exe");
+    publisher.ResetBehaviour("/dist/QuillfeedSetup.exe");
+    publisher.SetContent("/dist/QuillfeedSetup.exe", signedPackage);
+    publisher.SetContent("/dist/QuillfeedSetup.exe.sig",
+                         ReadBinary(ExeDir() + L"\\signed-package\\QuillfeedSetup.exe.sig"));
+    const size_t nRequests = publisher.Requests().size();
+    const bool signedOk = HandOffRoad(kSignedHttps, {nullptr, nullptr, L"6-signed-package-ready", L"7-installer-stand-in"}) &&
+                          publisher.RequestCount("/dist/QuillfeedSetup.exe.sig") == 1;
+    wprintf(L"  requests that reached the publisher through the TLS front:\n");
+    const std::vector<std::string> requests = publisher.Requests();
+    for (size_t i = nRequests; i < requests.size(); ++i)
+        wprintf(L"    %hs\n", requests[i].c_str());
+    wprintf(L"%ls\n", signedOk ? L"The signed package was verified and handed off."
+                                : L"The signed road did NOT complete as it should.");
+
+    wprintf(L"\nThe package changed by one byte after it was signed\n");
+    std::string tampered = signedPackage;
+    tampered[tampered.size() / 2] ^= 0x01;
+    publisher.SetContent("/dist/QuillfeedSetup.exe", tampered);
+    const bool tamperedOk = TamperedRoad();
+    wprintf(L"%ls\n", tamperedOk ? L"The tampered package was refused: nothing was opened."
+                                  : L"The tampered package was NOT refused as it should be.");
+    return roadOk && signedOk && tamperedOk ? 0 : 1;
 }

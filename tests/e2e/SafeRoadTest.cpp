@@ -1,0 +1,208 @@
+// The update road over HTTPS and with a signed package, as a user meets it:
+// the update program built from the same sources for the https:// publisher
+// (the TLS front before the loopback publisher, its test CA trusted in this
+// prefix only), without a package key and with the test key.
+#include "DownloadRoad.h"
+#include "PublisherUrl.h"
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <string>
+
+using namespace qftest;
+
+namespace
+{
+const wchar_t kWhatsNewFailed[] = L"Failed to reterieve What's New infomation";
+const std::string kSignaturePath = std::string(kSetupPath) + ".sig";
+
+std::wstring VariantPath(const wchar_t* variant)
+{
+    return TestBinDir() + L"\\..\\variants\\" + variant + L"\\QuillfeedUpdater.exe";
+}
+
+// The certificate the TLS front presents from its next connection on.
+void PresentCertificate(const char* mode)
+{
+    WriteFileBytes(TestBinDir() + L"\\..\\tls\\mode", mode);
+}
+
+std::string SignedPackageFile(const wchar_t* name)
+{
+    return ReadFileBytes(TestBinDir() + L"\\signed-package\\" + name);
+}
+
+// The two INTEGERs of a DER signature, content bytes as written.
+struct DerNumbers
+{
+    std::string r, s;
+};
+
+DerNumbers SplitDer(const std::string& der)
+{
+    const size_t nR = static_cast<unsigned char>(der.at(3));
+    const size_t nS = static_cast<unsigned char>(der.at(5 + nR));
+    return {der.substr(4, nR), der.substr(6 + nR, nS)};
+}
+
+std::string JoinDer(const std::string& r, const std::string& s)
+{
+    const std::string content = "\x02" + std::string(1, static_cast<char>(r.size())) + r + "\x02" +
+                                std::string(1, static_cast<char>(s.size())) + s;
+    return "\x30" + std::string(1, static_cast<char>(content.size())) + content;
+}
+
+// The road's end as the user sees it when nothing may be opened: the failure
+// box with the code, no package left, the reader and the installer untouched,
+// the dialog in its state after a failure.
+void ExpectRefused(UpdaterSession& updater, const DownloadRoad& road, const std::wstring& code)
+{
+    const MessageBoxInfo box = WaitForFailureBox(updater);
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + code + L"\n\n")) << Narrow(box.text);
+    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    AnswerMessageBox(box);
+    EXPECT_EQ(WindowText(updater.item(kIdDownload)), L"Stop Download");
+    EXPECT_EQ(road.Record(L"reader.txt").find("WM_CLOSE"), std::string::npos);
+    EXPECT_EQ(road.Record(L"installer.txt"), "");
+}
+
+// Answers the ready box and sees the hand-off: exit code 1, the reader asked
+// to close, the installer run from the temporary folder.
+void ExpectHandedOff(UpdaterSession& updater, const DownloadRoad& road, Process& reader)
+{
+    const MessageBoxInfo box = WaitForMessageBox(updater.process().id());
+    ASSERT_NE(box.hWnd, nullptr) << "no ready box";
+    EXPECT_EQ(box.caption, kDialogCaption);
+    EXPECT_EQ(box.text, kReadyText);
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    EXPECT_TRUE(road.WaitForRecord(L"reader.txt", "WM_CLOSE")) << "the reader got no WM_CLOSE";
+    EXPECT_EQ(reader.Wait(), 0u);
+    EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "ran ")) << "the installer did not run";
+}
+} // namespace
+
+TEST(HttpsRoad, WhatsNewDownloadHandOffAndBothLinksOverHttps)
+{
+    DownloadRoad road;
+    PresentCertificate("good");
+    auto reader = road.StartReader();
+    LaunchOptions options = road.Options();
+    options.environment.push_back(L"QF_HTTP_RECORD=" + road.records().file(L"opened.txt"));
+    UpdaterSession updater(options, VariantPath(L"https"));
+    ASSERT_NE(updater.dialog(), nullptr);
+    EXPECT_EQ(WindowText(updater.item(1000)), L"What's new: the download test.\r\n");
+
+    // Space on a focused label opens its page, as a click does.
+    ::PostMessageW(updater.item(1010), WM_CHAR, VK_SPACE, 0);
+    ::PostMessageW(updater.item(1009), WM_CHAR, VK_SPACE, 0);
+    for (const wchar_t* page : {QUILLFEED_PUBLISHER_URL L"/whatsnew.html\n", QUILLFEED_PUBLISHER_URL L"/blog/14\n"})
+    {
+        ASSERT_EQ(Narrow(page).rfind("https://localhost:", 0), 0u);
+        EXPECT_TRUE(road.WaitForRecord(L"opened.txt", Narrow(page))) << road.Record(L"opened.txt");
+    }
+
+    Click(updater, kIdDownload);
+    ExpectHandedOff(updater, road, *reader);
+    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
+              ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    EXPECT_EQ(road.publisher().RequestCount("/whatsnew.txt"), 1);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
+}
+
+TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
+{
+    DownloadRoad road;
+    auto reader = road.StartReader();
+    for (const char* mode : {"other-host", "expired", "untrusted"})
+    {
+        SCOPED_TRACE(mode);
+        PresentCertificate(mode);
+        UpdaterSession updater(road.Options(), VariantPath(L"https"));
+        ASSERT_NE(updater.dialog(), nullptr);
+        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailed);
+        Click(updater, kIdDownload);
+        ExpectRefused(updater, road, L"800C0019");
+        EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
+    }
+    PresentCertificate("good");
+    // Not a byte went past the TLS front.
+    EXPECT_EQ(road.publisher().Requests().size(), 0u);
+    EXPECT_TRUE(reader->running());
+}
+
+TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOff)
+{
+    DownloadRoad road;
+    PresentCertificate("good");
+    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
+    ASSERT_FALSE(package.empty()) << "the test package was not signed";
+    road.publisher().SetContent(kSetupPath, package);
+    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+    auto reader = road.StartReader();
+    UpdaterSession updater(road.Options(), VariantPath(L"signed"));
+    ASSERT_NE(updater.dialog(), nullptr);
+
+    Click(updater, kIdDownload);
+    ExpectHandedOff(updater, road, *reader);
+    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")), package);
+    EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
+}
+
+TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
+{
+    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
+    const std::string signature = SignedPackageFile(L"QuillfeedSetup.exe.sig");
+    ASSERT_FALSE(signature.empty()) << "the test package was not signed";
+    const DerNumbers numbers = SplitDer(signature);
+    // The equipment signs until r needs its zero byte and s does not: the
+    // cases below take r's away and give s a needless one.
+    ASSERT_EQ(numbers.r.size(), 33u);
+    ASSERT_LE(numbers.s.size(), 32u);
+    std::string changedPackage = package;
+    changedPackage[changedPackage.size() / 2] ^= 0x01;
+
+    struct Case
+    {
+        const char* name;
+        int nStatus;  // of the signature's request
+        std::string signature;
+        std::string package;
+        const wchar_t* code;
+    } cases[] = {
+        {"missing", 404, signature, package, L"800B0100"},
+        {"empty", 200, "", package, L"800B0100"},
+        {"truncated DER", 200, signature.substr(0, signature.size() - 1), package, L"80090006"},
+        {"s with a leading zero", 200, JoinDer(numbers.r, std::string(1, '\0') + numbers.s), package, L"80090006"},
+        {"r with its high bit but no zero byte", 200, JoinDer(numbers.r.substr(1), numbers.s), package,
+         L"80090006"},
+        {"signed with another key", 200, SignedPackageFile(L"QuillfeedSetup.exe.wrong-key.sig"), package,
+         L"80096010"},
+        {"a package changed by one byte", 200, signature, changedPackage, L"80096010"},
+    };
+
+    DownloadRoad road;
+    PresentCertificate("good");
+    auto reader = road.StartReader();
+    UpdaterSession updater(road.Options(), VariantPath(L"signed"));
+    ASSERT_NE(updater.dialog(), nullptr);
+    bool bFirst = true;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(updater.process().running()) << "the update program has ended";
+        road.publisher().SetContent(kSetupPath, c.package);
+        road.publisher().SetContent(kSignaturePath, c.signature);
+        road.publisher().SetStatus(kSignaturePath, c.nStatus);
+        // After a failure the first click resets, the second starts.
+        if (!bFirst)
+            Click(updater, kIdDownload);
+        bFirst = false;
+        Click(updater, kIdDownload);
+        ExpectRefused(updater, road, c.code);
+    }
+    EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), static_cast<int>(std::size(cases)));
+    EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
+    EXPECT_TRUE(reader->running());
+}
