@@ -20,6 +20,60 @@ UINT ThreadAnsiCodePage()
     return LegacyThreadAnsiCodePage(::GetThreadLocale());
 }
 
+// How many of the n bytes at p make whole characters of the code page: a
+// double-byte character or a UTF-8 sequence that the bound cut in two is left
+// out. Other code pages take every byte as a character.
+DWORD WholeCharacterBytes(const char* p, DWORD n, UINT nCodePage)
+{
+    CPINFOEXW info{};
+    if (!::GetCPInfoExW(nCodePage, 0, &info) || info.MaxCharSize < 2)
+        return n;
+    if (info.CodePage == CP_UTF8)
+    {
+        // Back to the lead byte of the last sequence; keep it only if whole.
+        DWORD nLead = n;
+        while (nLead > 0 && n - nLead < 3 && (static_cast<unsigned char>(p[nLead - 1]) & 0xC0) == 0x80)
+            --nLead;
+        if (nLead == 0)
+            return n;
+        const unsigned char lead = static_cast<unsigned char>(p[nLead - 1]);
+        const DWORD nSequence = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        return n - (nLead - 1) < nSequence ? nLead - 1 : n;
+    }
+    DWORD i = 0;
+    while (i < n)
+    {
+        const DWORD nStep = ::IsDBCSLeadByteEx(info.CodePage, static_cast<BYTE>(p[i])) ? 2 : 1;
+        if (i + nStep > n)
+            break;
+        i += nStep;
+    }
+    return i;
+}
+
+// The text ends after the kWhatsNewMaxLineChars-th character of its first
+// longer line (never between the two halves of a surrogate pair).
+void EndAtTheFirstOverlongLine(std::wstring& strText)
+{
+    size_t nLineStart = 0;
+    while (nLineStart < strText.size())
+    {
+        const size_t nLineEnd = strText.find(L'\n', nLineStart);
+        const size_t nLength = (nLineEnd == std::wstring::npos ? strText.size() : nLineEnd) - nLineStart;
+        if (nLength > kWhatsNewMaxLineChars)
+        {
+            size_t nCut = nLineStart + kWhatsNewMaxLineChars;
+            if (IS_HIGH_SURROGATE(strText[nCut - 1]))
+                --nCut;
+            strText.resize(nCut);
+            return;
+        }
+        if (nLineEnd == std::wstring::npos)
+            return;
+        nLineStart = nLineEnd + 1;
+    }
+}
+
 // Watches the transfer only to learn whether the server delivered the file:
 // the platform saves an error page, or a body cut short, as if it were the
 // file and still reports success.
@@ -126,18 +180,26 @@ void ReadTextFromFile(HANDLE hFile, DWORD nSize, std::wstring& strText)
     // outside the buffer, so such a file reads as empty.
     if (nSize == INVALID_FILE_SIZE)
         return;
-    const DWORD nBuffer = nSize + 1;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[nBuffer]);
+    const bool bCut = nSize > kWhatsNewMaxBytes;
+    const DWORD nWanted = bCut ? kWhatsNewMaxBytes : nSize;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[nWanted + 1]);
     if (!buffer)
         return;
     // The last byte is the terminator's: a file that grew since its size was
     // taken is read only as far as that size.
     DWORD nRead = 0;
-    if (!::ReadFile(hFile, buffer.get(), nSize, &nRead, nullptr))
+    if (!::ReadFile(hFile, buffer.get(), nWanted, &nRead, nullptr))
         nRead = 0;
-    buffer[nRead] = '\0';
 
     const UINT nCodePage = ThreadAnsiCodePage();
+    if (bCut)
+    {
+        nRead = WholeCharacterBytes(buffer.get(), nRead, nCodePage);
+        if (nRead > 0 && buffer[nRead - 1] == '\r')
+            --nRead;  // its LF may be the first byte left out
+    }
+    buffer[nRead] = '\0';
+
     const int nChars = ::MultiByteToWideChar(nCodePage, 0, buffer.get(), -1, nullptr, 0);
     if (nChars <= 1)
         return;
@@ -145,6 +207,7 @@ void ReadTextFromFile(HANDLE hFile, DWORD nSize, std::wstring& strText)
     if (::MultiByteToWideChar(nCodePage, 0, buffer.get(), -1, &strConverted[0], nChars) != nChars)
         return;
     strConverted.resize(static_cast<size_t>(nChars) - 1);
+    EndAtTheFirstOverlongLine(strConverted);
     strText = std::move(strConverted);
 }
 

@@ -92,3 +92,61 @@ TEST(WhatsNew, ATextCutShortByTheServerShowsTheFailureText)
     publisher.SetDropAfter("/whatsnew.txt", 1000);
     EXPECT_EQ(WhatsNewShown(publisher), kFailure);
 }
+
+TEST(WhatsNew, OversizedTextsShowOnlyTheirBeginningAndTheDialogStillAppears)
+{
+    // Read no further than 64 KB of the file, cut at a whole character and
+    // never between CR and LF; the text ends in its first line longer than
+    // 4,096 characters. The test runs in a Japanese locale (CTest sets it),
+    // so that a double-byte character can be cut by the bound.
+    const auto repeat = [](const std::string& piece, size_t n) {
+        std::string text;
+        for (size_t i = 0; i < n; ++i)
+            text += piece;
+        return text;
+    };
+    const auto wrepeat = [](const std::wstring& piece, size_t n) {
+        std::wstring text;
+        for (size_t i = 0; i < n; ++i)
+            text += piece;
+        return text;
+    };
+    std::string nulSecond(5 << 20, 'z');
+    nulSecond[1] = '\0';
+    std::string noBreak(5 << 20, ' ');
+    for (size_t i = 0; i < noBreak.size(); ++i)
+        noBreak[i] = static_cast<char>(0x21 + (i * 7919) % 94);
+    // 32 KB of ordinary lines: whole, as ever.
+    const std::string ordinary = repeat(std::string(78, 'o') + "\n", 410);
+    const std::string line40 = std::string(40, 'w') + "\r\n";
+    // The 65,536th byte is a CR whose LF lies beyond the bound.
+    const std::string splitPair = std::string(794, 'a') + "\r\n" + repeat(std::string(99, 'w') + "\r\n", 700);
+    // The 65,536th byte leads a double-byte character (U+65E5, Shift-JIS 93 FA).
+    const std::string splitCharacter = std::string(97, 'a') + "\r\n" + repeat(repeat("\x93\xFA", 40) + "\r\n", 900);
+
+    struct Case
+    {
+        const char* what;
+        std::string body;
+        std::wstring shown;
+    };
+    const Case cases[] = {
+        {"32 KB of ordinary lines", ordinary, wrepeat(std::wstring(78, L'o') + L"\r\n", 410)},
+        {"5 MB, its second byte NUL", nulSecond, L"z"},
+        {"one line of 16,000 characters", std::string(16000, 'w'), std::wstring(4096, L'w')},
+        {"one line of 64,000 characters", std::string(64000, 'w'), std::wstring(4096, L'w')},
+        {"5 MB of short lines", repeat(line40, (5 << 20) / line40.size()),
+         wrepeat(std::wstring(40, L'w') + L"\r\r\n", 1560) + std::wstring(16, L'w')},
+        {"5 MB without a break", noBreak, std::wstring(noBreak.begin(), noBreak.begin() + 4096)},
+        {"a CR LF pair across the bound", splitPair,
+         std::wstring(794, L'a') + L"\r\r\n" + wrepeat(std::wstring(99, L'w') + L"\r\r\n", 640) + std::wstring(99, L'w')},
+        {"a double-byte character across the bound", splitCharacter,
+         std::wstring(97, L'a') + L"\r\r\n" + wrepeat(wrepeat(L"\x65E5", 40) + L"\r\r\n", 798)},
+    };
+    for (const Case& c : cases)
+    {
+        const std::wstring shown = WhatsNewShown(c.body);
+        EXPECT_EQ(shown.size(), c.shown.size()) << c.what;
+        EXPECT_TRUE(shown == c.shown) << c.what;
+    }
+}
