@@ -1,0 +1,173 @@
+// Benchmark of the What's New text, not a test: it never fails on its figures.
+//   WhatsNewBench.exe [runs, default 3]
+// Serves What's New bodies of different shapes from the loopback publisher and
+// starts the update program on each, measuring the time from its start to its
+// dialog being visible (the fetch and the text in the box come first), against
+// the same time with an empty What's New, in alternation.
+#include "Publisher.h"
+
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+std::wstring ExeDir()
+{
+    wchar_t path[MAX_PATH]{};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    ::PathRemoveFileSpecW(path);
+    return path;
+}
+
+HWND VisibleDialogOf(DWORD pid)
+{
+    struct Search
+    {
+        DWORD pid;
+        HWND found;
+    } s{pid, nullptr};
+    ::EnumWindows(
+        [](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
+            auto* s = reinterpret_cast<Search*>(lParam);
+            DWORD owner = 0;
+            ::GetWindowThreadProcessId(hWnd, &owner);
+            wchar_t cls[16]{};
+            ::GetClassNameW(hWnd, cls, 16);
+            if (owner == s->pid && wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd))
+            {
+                s->found = hWnd;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+// Milliseconds from the start of the update program to its visible dialog,
+// and the length of the text its box then holds; -1 when it never showed.
+double StartToDialog(const std::wstring& scratch, int& nShown)
+{
+    std::wstring cmd = L"\"" + ExeDir() + L"\\..\\dist\\QuillfeedUpdater.exe\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    const auto start = Clock::now();
+    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, scratch.c_str(), &si, &pi))
+        return -1;
+    HWND dialog = nullptr;
+    double ms = -1;
+    while (Clock::now() - start < std::chrono::minutes(3))
+    {
+        if ((dialog = VisibleDialogOf(pi.dwProcessId)) != nullptr)
+        {
+            ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            break;
+        }
+        ::Sleep(2);
+    }
+    nShown = dialog ? static_cast<int>(::SendMessageW(::GetDlgItem(dialog, 1000), WM_GETTEXTLENGTH, 0, 0)) : -1;
+    if (dialog)
+        ::PostMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+    if (::WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
+        ::TerminateProcess(pi.hProcess, 1);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return ms;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+std::string Lines(size_t nBytes, size_t nLineLength)
+{
+    std::string text;
+    while (text.size() < nBytes)
+        text += std::string(std::min(nLineLength, nBytes - text.size()), 'w').append("\r\n");
+    text.resize(nBytes);
+    return text;
+}
+
+std::string RandomPrintable(size_t nBytes)
+{
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> printable(0x20, 0x7E);
+    std::string text(nBytes, ' ');
+    for (char& ch : text)
+        ch = static_cast<char>(printable(random));
+    return text;
+}
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 3;
+    wchar_t temp[MAX_PATH]{};
+    ::GetTempPathW(MAX_PATH, temp);
+    const std::wstring scratch = std::wstring(temp) + L"qfbench-whatsnew-" + std::to_wstring(::GetCurrentProcessId());
+    ::CreateDirectoryW(scratch.c_str(), nullptr);
+
+    std::string nulSecond(5 << 20, 'z');
+    nulSecond[1] = '\0';
+    struct Shape
+    {
+        const char* name;
+        std::string body;
+    };
+    const Shape shapes[] = {
+        {"realistic: 32 KB of lines of 60", Lines(32 << 10, 60)},
+        {"5 MB, its second byte NUL", nulSecond},
+        {"one line of 16,000 characters", std::string(16000, 'w')},
+        {"one line of 64,000 characters", std::string(64000, 'w')},
+        {"one line of 200,000 characters", std::string(200000, 'w')},
+        {"5 MB of short lines", Lines(5 << 20, 40)},
+        {"5 MB of random printable text", RandomPrintable(5 << 20)},
+        {"64 KB of random printable text", RandomPrintable(64 << 10)},
+        // At the bounds: the longest line shown whole, the most text read.
+        {"one line of 4,096 characters", std::string(4096, 'w')},
+        {"64 KB of lines of 4,094 characters", Lines(64 << 10, 4094)},
+        {"64 KB of random printable lines", [] {
+             std::string text = RandomPrintable(64 << 10);
+             for (size_t i = 4094; i < text.size(); i += 4096)
+                 text.replace(i, 2, "\r\n");
+             return text;
+         }()},
+    };
+
+    qftest::Publisher publisher;
+    std::printf("What's New: start to visible dialog, median of %d runs, %s programs\n\n", runs,
+                sizeof(void*) == 4 ? "32-bit (x86)" : "64-bit (x64)");
+    std::printf("%-36s %10s %10s %9s %7s %12s\n", "body", "empty ms", "shape ms", "extra ms", "ratio", "chars shown");
+    for (const Shape& shape : shapes)
+    {
+        std::vector<double> empty, shaped;
+        int nShown = 0;
+        for (int i = 0; i < runs; ++i)
+        {
+            int nEmpty = 0;
+            publisher.SetContent("/whatsnew.txt", "");
+            empty.push_back(StartToDialog(scratch, nEmpty));
+            publisher.SetContent("/whatsnew.txt", shape.body);
+            shaped.push_back(StartToDialog(scratch, nShown));
+        }
+        const double e = Median(empty), s = Median(shaped);
+        std::printf("%-36s %10.0f %10.0f %9.0f %7.2f %12d\n", shape.name, e, s, s - e, e > 0 ? s / e : 0.0, nShown);
+    }
+    std::printf("\nextra ms and ratio: the shape's time against the empty text's (target: within about a second\n"
+                "of it). The text is read no further than 64 KB and ends in the first line over 4,096 characters.\n");
+    ::DeleteFileW((scratch + L"\\Quillfeed.ini").c_str());
+    ::RemoveDirectoryW(scratch.c_str());
+    return 0;
+}
