@@ -9,7 +9,8 @@
 #include <atomic>
 #include <string>
 
-#include "Handles.h"
+#include "Owners.h"
+#include "framework/atlbase.h"
 #include "ExceptionBase.h"
 #include "QfThread.h"
 

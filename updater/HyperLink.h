@@ -4,7 +4,7 @@
 #pragma once
 
 #include "framework/atlwin.h"
-#include "Handles.h"
+#include "Owners.h"
 
 #include <string>
 

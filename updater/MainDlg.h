@@ -7,7 +7,7 @@
 #include "framework/atlwin.h"
 #include "DownloadStatusCallBack.h"
 #include "HyperLink.h"
-#include "Handles.h"
+#include "Owners.h"
 #include "resource.h"
 
 class CMainDlg : public CDialogImpl<CMainDlg>,

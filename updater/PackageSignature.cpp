@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "Handles.h"
+#include "Owners.h"
 #include "PackageKey.h"
 
 namespace

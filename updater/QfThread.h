@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "Handles.h"
+#include "Owners.h"
 
 class CQfThread
 {

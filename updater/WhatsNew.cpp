@@ -1,6 +1,6 @@
 #include "WhatsNew.h"
 
-#include "Handles.h"
+#include "Owners.h"
 
 #include <urlmon.h>
 #include <versionhelpers.h>

@@ -5,7 +5,7 @@
 #include "PluginFrame.h"
 
 #include "BloggarText.h"
-#include "Win32Owners.h"
+#include "Owners.h"
 
 namespace qfplugin
 {
@@ -83,7 +83,7 @@ void HandOffItem(const shared_bstr& title, const shared_bstr& description, const
     // Only read, so a user who may read the key but not change it still
     // finds the editor.
     unique_hkey key;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, key.addressof()) != ERROR_SUCCESS)
     {
         ShowMessage(kCannotFind, kCaption);
         return;

@@ -1,6 +1,10 @@
-// Owners of every kind of handle and system resource the update program holds:
-// one type per kind, each movable and not copyable, so that no handle outlives
-// the scope that checked it and no path forgets to give one back.
+// Owners of the handles and system resources that the update program and the
+// plugins hold: one template, one traits record for each kind of handle (its
+// type, the value that means "none", and how one is given back), and one name
+// for each kind. Every owner is movable and not copyable, so a handle has one
+// owner at a time, never outlives the scope that checked it, and no path
+// forgets to give it back. Header only: a program pays only for the kinds it
+// uses.
 #pragma once
 
 #include <windows.h>
@@ -187,32 +191,4 @@ public:
 private:
     HDC m_hDC;
     HGDIOBJ m_hOld;
-};
-
-// A critical section, and the scope that holds it.
-class CCriticalSection
-{
-public:
-    CCriticalSection() { ::InitializeCriticalSection(&m_sec); }
-    ~CCriticalSection() { ::DeleteCriticalSection(&m_sec); }
-    CCriticalSection(const CCriticalSection&) = delete;
-    CCriticalSection& operator=(const CCriticalSection&) = delete;
-
-    void Lock() { ::EnterCriticalSection(&m_sec); }
-    void Unlock() { ::LeaveCriticalSection(&m_sec); }
-
-private:
-    CRITICAL_SECTION m_sec;
-};
-
-class CCritSecLock
-{
-public:
-    explicit CCritSecLock(CCriticalSection& cs) : m_cs(cs) { m_cs.Lock(); }
-    ~CCritSecLock() { m_cs.Unlock(); }
-    CCritSecLock(const CCritSecLock&) = delete;
-    CCritSecLock& operator=(const CCritSecLock&) = delete;
-
-private:
-    CCriticalSection& m_cs;
 };
