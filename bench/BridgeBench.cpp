@@ -15,8 +15,6 @@
 #include <windows.h>
 #include <msxml2.h>
 #include <objbase.h>
-#include <shellapi.h>
-#include <shlwapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +25,8 @@
 #include <vector>
 
 #include "EditorApplication.h"
+#include "Files.h"
+#include "WindowSearch.h"
 
 namespace
 {
@@ -34,14 +34,6 @@ using BlogThisFn = void(WINAPI*)(const wchar_t* itemText, LONG_PTR reserved);
 
 const IID kIidDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
-
-std::wstring ExeDir()
-{
-    wchar_t path[MAX_PATH]{};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    ::PathRemoveFileSpecW(path);
-    return path;
-}
 
 std::wstring Item(size_t descriptionChars)
 {
@@ -138,44 +130,20 @@ double Median(std::vector<double> values)
 }
 
 // A plugin box would stop the run: report it and end.
-void WatchForBoxes(DWORD threadId, const std::atomic<bool>& done)
+void WatchForBoxes(const std::atomic<bool>& done)
 {
     while (!done)
     {
-        HWND box = nullptr;
-        ::EnumThreadWindows(
-            threadId,
-            [](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
-                wchar_t cls[16]{};
-                ::GetClassNameW(hWnd, cls, 16);
-                if (wcscmp(cls, L"#32770") == 0)
-                {
-                    *reinterpret_cast<HWND*>(lParam) = hWnd;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&box));
-        if (box)
+        for (HWND box : qfsupport::TopLevelWindowsOf(::GetCurrentProcessId()))
         {
-            wchar_t text[512]{};
-            ::GetWindowTextW(::GetDlgItem(box, 0xFFFF), text, 512);
-            std::fwprintf(stderr, L"A plugin showed a message box, so nothing is measured: %ls\n", text);
+            if (!qfsupport::IsMessageBox(box))
+                continue;
+            std::fwprintf(stderr, L"A plugin showed a message box, so nothing is measured: %ls\n",
+                          qfsupport::WindowText(::GetDlgItem(box, 0xFFFF)).c_str());
             ::ExitProcess(3);
         }
         ::Sleep(100);
     }
-}
-
-void RemoveFolder(const std::wstring& folder)
-{
-    std::wstring from = folder;
-    from.push_back(L'\0');
-    SHFILEOPSTRUCTW op{};
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
-    ::SHFileOperationW(&op);
 }
 } // namespace
 
@@ -184,7 +152,7 @@ int wmain(int argc, wchar_t** argv)
     const int rounds = argc > 1 ? std::max(1, _wtoi(argv[1])) : 15;
     ::CoInitialize(nullptr);
 
-    const std::wstring dist = ExeDir() + L"\\..\\dist\\";
+    const std::wstring dist = qfsupport::ModuleFolder() + L"\\..\\dist\\";
     HMODULE lantern = ::LoadLibraryW((dist + L"Lantern.dll").c_str());
     HMODULE kestrel = ::LoadLibraryW((dist + L"Kestrel.dll").c_str());
     if (!lantern || !kestrel)
@@ -196,10 +164,8 @@ int wmain(int argc, wchar_t** argv)
     const auto kestrelBlogThis = reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(kestrel, "BlogThis")));
 
     // A scratch temporary folder, and an install folder without the editor.
-    wchar_t temp[MAX_PATH]{};
-    ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring scratch = std::wstring(temp) + L"qfbench-" + std::to_wstring(::GetCurrentProcessId());
-    ::CreateDirectoryW(scratch.c_str(), nullptr);
+    const qfsupport::ScratchDir scratchDir(L"qfbench");
+    const std::wstring& scratch = scratchDir.path();
     ::SetEnvironmentVariableW(L"TMP", scratch.c_str());
     ::SetEnvironmentVariableW(L"TEMP", scratch.c_str());
     ::SetEnvironmentVariableW(L"QF_LIVEWRITER_LOG", nullptr);
@@ -211,7 +177,7 @@ int wmain(int argc, wchar_t** argv)
     ::RegCloseKey(key);
 
     std::atomic<bool> done{false};
-    std::thread watcher(WatchForBoxes, ::GetCurrentThreadId(), std::cref(done));
+    std::thread watcher(WatchForBoxes, std::cref(done));
 
     struct Case
     {
@@ -269,7 +235,6 @@ int wmain(int argc, wchar_t** argv)
     done = true;
     watcher.join();
     ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
-    RemoveFolder(scratch);
     ::FreeLibrary(kestrel);
     ::FreeLibrary(lantern);
     ::CoUninitialize();

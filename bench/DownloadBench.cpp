@@ -14,7 +14,6 @@
 
 #include <bcrypt.h>
 #include <psapi.h>
-#include <shlwapi.h>
 #include <urlmon.h>
 
 #include <algorithm>
@@ -22,12 +21,16 @@
 #include <chrono>
 #include <cstring>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "DownloadStatusCallBack.h"
+#include "Files.h"
 #include "PackageSignature.h"
+#include "WindowSearch.h"
 #include "resource.h"
 
 namespace
@@ -40,54 +43,10 @@ double Ms(Clock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-std::wstring ExeDir()
+// Polls often: the times measured end when a condition is seen.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::minutes(5))
 {
-    wchar_t path[MAX_PATH]{};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    ::PathRemoveFileSpecW(path);
-    return path;
-}
-
-std::wstring MakeScratch(const wchar_t* name)
-{
-    wchar_t temp[MAX_PATH]{};
-    ::GetTempPathW(MAX_PATH, temp);
-    std::wstring dir = std::wstring(temp) + L"qfbench-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + name;
-    ::CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
-
-HWND FindTopLevel(DWORD pid, bool messageBox)
-{
-    struct Search { DWORD pid; bool box; HWND found; } s{pid, messageBox, nullptr};
-    ::EnumWindows([](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
-        auto* s = reinterpret_cast<Search*>(lParam);
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(hWnd, &owner);
-        wchar_t cls[64]{};
-        ::GetClassNameW(hWnd, cls, 64);
-        if (owner == s->pid && wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd) &&
-            (::GetDlgItem(hWnd, 0xFFFF) != nullptr) == s->box)
-        {
-            s->found = hWnd;
-            return FALSE;
-        }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::minutes(5))
-{
-    const auto end = Clock::now() + timeout;
-    while (!pred())
-    {
-        if (Clock::now() > end)
-            return false;
-        ::Sleep(2);
-    }
-    return true;
+    return qfsupport::WaitUntil(condition, timeout, std::chrono::milliseconds(2));
 }
 
 // Asks a dialog for an answer (WM_NULL) every 10 ms on a thread of its own
@@ -188,36 +147,31 @@ struct BareRun
 UpdaterRun RunUpdater(const std::wstring& scratch)
 {
     UpdaterRun result;
-    std::wstring cmd = L"\"" + ExeDir() + L"\\..\\dist\\QuillfeedUpdater.exe\"";
-    ::SetEnvironmentVariableW(L"TMP", scratch.c_str());
-    ::SetEnvironmentVariableW(L"TEMP", scratch.c_str());
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, scratch.c_str(), &si, &pi))
+    qfsupport::LaunchOptions options;
+    options.currentDirectory = scratch;
+    options.environment = {L"TMP=" + scratch, L"TEMP=" + scratch};
+    qfsupport::Process updater(qfsupport::ModuleFolder() + L"\\..\\dist\\QuillfeedUpdater.exe", options);
+    if (!updater.started())
         return result;
     HWND dialog = nullptr;
-    WaitFor([&] { return (dialog = FindTopLevel(pi.dwProcessId, false)) != nullptr; });
+    WaitFor([&] { return (dialog = qfsupport::FindVisibleDialog(updater.id(), false)) != nullptr; });
 
     AnswerProber prober(dialog);
     const auto start = Clock::now();
     ::PostMessageW(::GetDlgItem(dialog, 1005), BM_CLICK, 0, 0);
     HWND box = nullptr;
-    if (WaitFor([&] { return (box = FindTopLevel(pi.dwProcessId, true)) != nullptr; }))
+    if (WaitFor([&] { return (box = qfsupport::FindVisibleDialog(updater.id(), true)) != nullptr; }))
         result.ms = Ms(Clock::now() - start);
     result.answersMs = prober.Stop();
 
     PROCESS_MEMORY_COUNTERS_EX pmc{};
     pmc.cb = sizeof(pmc);
-    if (::GetProcessMemoryInfo(pi.hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof(pmc)))
+    if (::GetProcessMemoryInfo(updater.handle(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof(pmc)))
         result.peakPrivate = pmc.PeakPagefileUsage;
 
     if (box)
         ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
-    if (::WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
-        ::TerminateProcess(pi.hProcess, 1);
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
+    updater.Wait(std::chrono::minutes(1));  // one still running then is ended with the object
     return result;
 }
 
@@ -364,7 +318,8 @@ int wmain(int argc, wchar_t** argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     const size_t sizeMb = argc > 1 ? wcstoul(argv[1], nullptr, 10) : 200;
     const int runs = argc > 2 ? static_cast<int>(wcstoul(argv[2], nullptr, 10)) : 3;
-    const std::wstring scratch = MakeScratch(L"run");
+    const qfsupport::ScratchDir scratchDir(L"qfbench");
+    const std::wstring& scratch = scratchDir.path();
 
     qftest::Publisher publisher;
     const std::wstring url = publisher.Url(kPackage);
@@ -410,6 +365,6 @@ int wmain(int argc, wchar_t** argv)
     std::printf("\nSignature check of a signed build (fetch of the .sig, SHA-256 of the file, ECDSA P-256), %zu MB:\n",
                 sizeMb);
     MeasureSignatureCheck(publisher, std::string(sizeMb * 1024 * 1024, 'q'), url, scratch, runs);
-    ::RemoveDirectoryW(scratch.c_str());
+
     return 0;
 }

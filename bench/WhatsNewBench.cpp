@@ -6,8 +6,6 @@
 // the same time with an empty What's New, in alternation.
 #include "Publisher.h"
 
-#include <shlwapi.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,72 +13,32 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "Files.h"
+#include "WindowSearch.h"
+
 namespace
 {
 using Clock = std::chrono::steady_clock;
-
-std::wstring ExeDir()
-{
-    wchar_t path[MAX_PATH]{};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    ::PathRemoveFileSpecW(path);
-    return path;
-}
-
-HWND VisibleDialogOf(DWORD pid)
-{
-    struct Search
-    {
-        DWORD pid;
-        HWND found;
-    } s{pid, nullptr};
-    ::EnumWindows(
-        [](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
-            auto* s = reinterpret_cast<Search*>(lParam);
-            DWORD owner = 0;
-            ::GetWindowThreadProcessId(hWnd, &owner);
-            wchar_t cls[16]{};
-            ::GetClassNameW(hWnd, cls, 16);
-            if (owner == s->pid && wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd))
-            {
-                s->found = hWnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
 
 // Milliseconds from the start of the update program to its visible dialog,
 // and the length of the text its box then holds; -1 when it never showed.
 double StartToDialog(const std::wstring& scratch, int& nShown)
 {
-    std::wstring cmd = L"\"" + ExeDir() + L"\\..\\dist\\QuillfeedUpdater.exe\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
+    qfsupport::LaunchOptions options;
+    options.currentDirectory = scratch;
     const auto start = Clock::now();
-    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, scratch.c_str(), &si, &pi))
-        return -1;
+    qfsupport::Process updater(qfsupport::ModuleFolder() + L"\\..\\dist\\QuillfeedUpdater.exe", options);
     HWND dialog = nullptr;
     double ms = -1;
-    while (Clock::now() - start < std::chrono::minutes(3))
-    {
-        if ((dialog = VisibleDialogOf(pi.dwProcessId)) != nullptr)
-        {
-            ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-            break;
-        }
-        ::Sleep(2);
-    }
+    if (updater.started() &&
+        qfsupport::WaitUntil([&] { return (dialog = qfsupport::FindVisibleDialog(updater.id(), false)) != nullptr; },
+                             std::chrono::minutes(3), std::chrono::milliseconds(2)))
+        ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     nShown = dialog ? static_cast<int>(::SendMessageW(::GetDlgItem(dialog, 1000), WM_GETTEXTLENGTH, 0, 0)) : -1;
     if (dialog)
         ::PostMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-    if (::WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
-        ::TerminateProcess(pi.hProcess, 1);
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
+    updater.Wait(std::chrono::minutes(1));  // one still running then is ended with the object
     return ms;
 }
 
@@ -114,10 +72,8 @@ int wmain(int argc, wchar_t** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 3;
-    wchar_t temp[MAX_PATH]{};
-    ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring scratch = std::wstring(temp) + L"qfbench-whatsnew-" + std::to_wstring(::GetCurrentProcessId());
-    ::CreateDirectoryW(scratch.c_str(), nullptr);
+    const qfsupport::ScratchDir scratchDir(L"qfbench");
+    const std::wstring& scratch = scratchDir.path();
 
     std::string nulSecond(5 << 20, 'z');
     nulSecond[1] = '\0';
@@ -167,7 +123,5 @@ int wmain(int argc, wchar_t** argv)
     }
     std::printf("\nextra ms and ratio: the shape's time against the empty text's (target: within about a second\n"
                 "of it). The text is read no further than 64 KB and ends in the first line over 4,096 characters.\n");
-    ::DeleteFileW((scratch + L"\\Quillfeed.ini").c_str());
-    ::RemoveDirectoryW(scratch.c_str());
     return 0;
 }

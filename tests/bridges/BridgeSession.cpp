@@ -109,28 +109,6 @@ std::wstring WbloggarStandInPath()
     return TestBinDir() + L"\\wbloggar.exe";
 }
 
-std::string Utf8(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                          nullptr);
-    return bytes;
-}
-
-std::wstring FromUtf8(const std::string& bytes)
-{
-    if (bytes.empty())
-        return {};
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
-    return text;
-}
-
 std::string RssItem(const std::optional<std::wstring>& title, const std::optional<std::wstring>& description,
                     const std::optional<std::wstring>& link)
 {

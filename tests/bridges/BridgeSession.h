@@ -18,9 +18,6 @@ std::wstring KestrelPath();
 std::wstring PluginHostPath();
 std::wstring WbloggarStandInPath();
 
-std::string Utf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& bytes);
-
 // An RSS document with one item in one channel; a field without a value is
 // left out. The texts are escaped as XML character data.
 std::string RssItem(const std::optional<std::wstring>& title, const std::optional<std::wstring>& description,

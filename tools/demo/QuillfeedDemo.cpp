@@ -4,57 +4,26 @@
 #include "Publisher.h"
 
 #include <commctrl.h>
-#include <shlwapi.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "ChildProcess.h"
+#include "Files.h"
+#include "WindowSearch.h"
+
+using qfsupport::FindVisibleDialog;
+using qfsupport::ModuleFolder;
+using qfsupport::ReadFileBytes;
+using qfsupport::WaitUntil;
+using qfsupport::WindowText;
+using namespace std::chrono_literals;
 
 namespace
 {
 std::wstring g_outDir;
-
-std::wstring ExeDir()
-{
-    wchar_t path[MAX_PATH]{};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    ::PathRemoveFileSpecW(path);
-    return path;
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, DWORD timeoutMs = 30000)
-{
-    const DWORD start = ::GetTickCount();
-    while (!pred())
-    {
-        if (::GetTickCount() - start > timeoutMs)
-            return false;
-        ::Sleep(50);
-    }
-    return true;
-}
-
-HWND FindDialogOf(DWORD pid, const wchar_t* caption)
-{
-    struct Search { DWORD pid; const wchar_t* caption; HWND found; } s{pid, caption, nullptr};
-    ::EnumWindows([](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
-        auto* s = reinterpret_cast<Search*>(lParam);
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(hWnd, &owner);
-        wchar_t cls[64]{}, text[256]{};
-        ::GetClassNameW(hWnd, cls, 64);
-        ::GetWindowTextW(hWnd, text, 256);
-        if (owner == s->pid && wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd) &&
-            (!s->caption || wcscmp(text, s->caption) == 0))
-        {
-            s->found = hWnd;
-            return FALSE;
-        }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
 
 // Saves what the screen shows of a window as a 24-bit BMP.
 void Screenshot(HWND hWnd, const wchar_t* name)
@@ -99,7 +68,7 @@ void Screenshot(HWND hWnd, const wchar_t* name)
 
 struct Updater
 {
-    PROCESS_INFORMATION pi{};
+    std::unique_ptr<qfsupport::Process> process;
     HWND dialog = nullptr;
 };
 
@@ -110,88 +79,36 @@ const wchar_t kSignedHttps[] = L"\\..\\variants\\signed\\QuillfeedUpdater.exe";
 
 bool StartUpdater(Updater& u, const std::wstring& currentDir, const wchar_t* program = kShipped)
 {
-    std::wstring cmd = L"\"" + ExeDir() + program + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          currentDir.c_str(), &si, &u.pi))
-        return false;
-    return WaitFor([&] { return (u.dialog = FindDialogOf(u.pi.dwProcessId, L"Quillfeed Automatic Update")) != nullptr; });
+    qfsupport::LaunchOptions options;
+    options.currentDirectory = currentDir;
+    u.process = std::make_unique<qfsupport::Process>(ModuleFolder() + program, options);
+    return u.process->started() && WaitUntil([&] {
+               return (u.dialog = FindVisibleDialog(u.process->id(), false, L"Quillfeed Automatic Update")) != nullptr;
+           });
 }
 
-// A message box of the process: a #32770 window with the text static 0xFFFF.
 HWND FindMessageBoxOf(DWORD pid)
 {
-    struct Search { DWORD pid; HWND found; } s{pid, nullptr};
-    ::EnumWindows([](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
-        auto* s = reinterpret_cast<Search*>(lParam);
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(hWnd, &owner);
-        wchar_t cls[64]{};
-        ::GetClassNameW(hWnd, cls, 64);
-        if (owner == s->pid && wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd) && ::GetDlgItem(hWnd, 0xFFFF))
-        {
-            s->found = hWnd;
-            return FALSE;
-        }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
-
-std::wstring TextOf(HWND hWnd)
-{
-    wchar_t text[1024]{};
-    ::SendMessageW(hWnd, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
-    return text;
+    return FindVisibleDialog(pid, true);
 }
 
 // Reads a message box aloud, takes its picture and presses OK.
 void AnswerBox(HWND box, const wchar_t* screenshot)
 {
-    wprintf(L"  message box \"%ls\": %ls\n", TextOf(box).c_str(), TextOf(::GetDlgItem(box, 0xFFFF)).c_str());
+    wprintf(L"  message box \"%ls\": %ls\n", WindowText(box).c_str(), WindowText(::GetDlgItem(box, 0xFFFF)).c_str());
     Screenshot(box, screenshot);
     ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
-    WaitFor([&] { return !::IsWindow(box); });
+    WaitUntil([&] { return !::IsWindow(box); });
 }
 
 std::string ReadRecord(const wchar_t* name)
 {
-    std::string bytes;
-    HANDLE h = ::CreateFileW((g_outDir + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[4096];
-    DWORD read = 0;
-    while (::ReadFile(h, buffer, sizeof(buffer), &read, nullptr) && read)
-        bytes.append(buffer, read);
-    ::CloseHandle(h);
-    return bytes;
-}
-
-std::string ReadBinary(const std::wstring& path)
-{
-    std::string bytes;
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (::ReadFile(h, buffer, sizeof(buffer), &read, nullptr) && read)
-        bytes.append(buffer, read);
-    ::CloseHandle(h);
-    return bytes;
+    return ReadFileBytes(g_outDir + L"\\" + name);
 }
 
 DWORD WaitForExit(Updater& u)
 {
-    DWORD code = STILL_ACTIVE;
-    if (::WaitForSingleObject(u.pi.hProcess, 30000) == WAIT_OBJECT_0)
-        ::GetExitCodeProcess(u.pi.hProcess, &code);
-    ::CloseHandle(u.pi.hThread);
-    ::CloseHandle(u.pi.hProcess);
-    return code;
+    return u.process->Wait();
 }
 std::wstring TempPackagePath()
 {
@@ -200,20 +117,19 @@ std::wstring TempPackagePath()
     return std::wstring(temp) + L"QuillfeedSetup.exe";
 }
 
-bool StartReader(PROCESS_INFORMATION& reader)
+std::unique_ptr<qfsupport::Process> StartReader()
 {
     wprintf(L"Starting the feed reader stand-in (window class Quillfeed_FrameWindowClass)\n");
-    std::wstring readerCmd = L"\"" + ExeDir() + L"\\ReaderStandIn.exe\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    if (!::CreateProcessW(nullptr, readerCmd.data(), nullptr, nullptr, FALSE, 0, nullptr, g_outDir.c_str(), &si,
-                          &reader) ||
-        !WaitFor([] { return ::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr) != nullptr; }))
+    qfsupport::LaunchOptions options;
+    options.currentDirectory = g_outDir;
+    auto reader = std::make_unique<qfsupport::Process>(ModuleFolder() + L"\\ReaderStandIn.exe", options);
+    if (!reader->started() ||
+        !WaitUntil([] { return ::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr) != nullptr; }))
     {
         wprintf(L"  the reader stand-in did not start\n");
-        return false;
+        return nullptr;
     }
-    return true;
+    return reader;
 }
 
 // The screenshots of one road; those without a name are not taken.
@@ -230,8 +146,8 @@ struct RoadShots
 // the updater ended with 1 and the reader closed.
 bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
 {
-    PROCESS_INFORMATION reader{};
-    if (!StartReader(reader))
+    const auto reader = StartReader();
+    if (!reader)
         return false;
     if (shots.reader)
         Screenshot(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), shots.reader);
@@ -243,7 +159,7 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
         wprintf(L"  the update dialog did not appear\n");
         return false;
     }
-    const std::wstring whatsNew = TextOf(::GetDlgItem(road.dialog, 1000));
+    const std::wstring whatsNew = WindowText(::GetDlgItem(road.dialog, 1000));
     wprintf(L"  What's New begins: %ls\n", whatsNew.substr(0, whatsNew.find(L'\r')).c_str());
     wprintf(L"Choosing \"Installer version\" and pressing \"Download & Upgrade\"\n");
     ::SendMessageW(::GetDlgItem(road.dialog, 1007), BM_CLICK, 0, 0);
@@ -251,16 +167,16 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
     if (shots.downloading)
     {
         HWND status = ::GetDlgItem(road.dialog, 1006);
-        WaitFor([&] { return TextOf(status).rfind(L"Downloaded ", 0) == 0; });
-        WaitFor([&] { return ::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0) >= 30; });
-        wprintf(L"  button: \"%ls\"; progress: %ls, bar at %d\n", TextOf(::GetDlgItem(road.dialog, 1005)).c_str(),
-                TextOf(status).c_str(),
+        WaitUntil([&] { return WindowText(status).rfind(L"Downloaded ", 0) == 0; });
+        WaitUntil([&] { return ::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0) >= 30; });
+        wprintf(L"  button: \"%ls\"; progress: %ls, bar at %d\n", WindowText(::GetDlgItem(road.dialog, 1005)).c_str(),
+                WindowText(status).c_str(),
                 static_cast<int>(::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0)));
         Screenshot(road.dialog, shots.downloading);
     }
 
     HWND box = nullptr;
-    if (!WaitFor([&] { return (box = FindMessageBoxOf(road.pi.dwProcessId)) != nullptr; }, 60000))
+    if (!WaitUntil([&] { return (box = FindMessageBoxOf(road.process->id())) != nullptr; }, 60s))
     {
         wprintf(L"  no ready box\n");
         return false;
@@ -271,13 +187,11 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
     const DWORD code = WaitForExit(road);
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
 
-    const bool readerClosed = ::WaitForSingleObject(reader.hProcess, 30000) == WAIT_OBJECT_0;
-    ::CloseHandle(reader.hThread);
-    ::CloseHandle(reader.hProcess);
+    const bool readerClosed = reader->Wait() != STILL_ACTIVE;
     wprintf(L"  the reader stand-in %ls\n", readerClosed ? L"received WM_CLOSE and closed" : L"is still open!");
 
     HWND installerBox = nullptr;
-    WaitFor([&] { return (installerBox = ::FindWindowW(nullptr, L"Quillfeed Setup (stand-in)")) != nullptr; });
+    WaitUntil([&] { return (installerBox = ::FindWindowW(nullptr, L"Quillfeed Setup (stand-in)")) != nullptr; });
     if (installerBox)
     {
         DWORD pid = 0;
@@ -293,8 +207,8 @@ bool TamperedRoad()
 {
     const std::wstring package = TempPackagePath();
     ::DeleteFileW(package.c_str());
-    PROCESS_INFORMATION reader{};
-    if (!StartReader(reader))
+    const auto reader = StartReader();
+    if (!reader)
         return false;
     wprintf(L"Starting the signed QuillfeedUpdater.exe and pressing \"Download & Upgrade\"\n");
     Updater road;
@@ -306,25 +220,23 @@ bool TamperedRoad()
     ::SendMessageW(::GetDlgItem(road.dialog, 1007), BM_CLICK, 0, 0);
     ::PostMessageW(::GetDlgItem(road.dialog, 1005), BM_CLICK, 0, 0);
     HWND box = nullptr;
-    if (!WaitFor([&] { return (box = FindMessageBoxOf(road.pi.dwProcessId)) != nullptr; }, 60000))
+    if (!WaitUntil([&] { return (box = FindMessageBoxOf(road.process->id())) != nullptr; }, 60s))
     {
         wprintf(L"  no failure box\n");
         return false;
     }
-    const std::wstring text = TextOf(::GetDlgItem(box, 0xFFFF));
+    const std::wstring text = WindowText(::GetDlgItem(box, 0xFFFF));
     AnswerBox(box, L"8-tampered-package-refused");
     const bool packageLeft = ::GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES;
     wprintf(L"  the package %ls\n", packageLeft ? L"is still in the temporary folder!" : L"was deleted");
-    const bool readerOpen = ::WaitForSingleObject(reader.hProcess, 2000) == WAIT_TIMEOUT;
+    const bool readerOpen = reader->Wait(2s) == STILL_ACTIVE;
     wprintf(L"  the reader stand-in %ls\n", readerOpen ? L"is still open: it was not asked to close" : L"closed!");
     wprintf(L"Pressing Close\n");
     ::PostMessageW(::GetDlgItem(road.dialog, IDCANCEL), BM_CLICK, 0, 0);
     const DWORD code = WaitForExit(road);
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
     ::PostMessageW(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), WM_CLOSE, 0, 0);
-    ::WaitForSingleObject(reader.hProcess, 30000);
-    ::CloseHandle(reader.hThread);
-    ::CloseHandle(reader.hProcess);
+    reader->Wait();
     return text.rfind(L"Download failed.  Error = 0x80096010", 0) == 0 && !packageLeft && readerOpen && code == 2;
 }
 } // namespace
@@ -340,7 +252,7 @@ int wmain(int argc, wchar_t** argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
 
     // The publisher's server, on loopback, with the sample What's New text.
-    const std::wstring content = ExeDir() + L"\\publisher-content";
+    const std::wstring content = ModuleFolder() + L"\\publisher-content";
     qftest::Publisher publisher(content);
     wprintf(L"Loopback publisher serving %ls at %ls\n", content.c_str(), publisher.Url().c_str());
 
@@ -371,7 +283,7 @@ int wmain(int argc, wchar_t** argv)
     // The whole road: the installer stand-in is the package, sent at 1 MB/s
     // so the progress shows.
     wprintf(L"\nThe whole update road\n");
-    std::string package = ReadBinary(ExeDir() + L"\\InstallerStandIn.exe");
+    std::string package = ReadFileBytes(ModuleFolder() + L"\\InstallerStandIn.exe");
     package.resize(3 * 1024 * 1024, '\0');
     publisher.SetContent("/dist/QuillfeedSetup.exe", package);
     publisher.SetRate("/dist/QuillfeedSetup.exe", 1024 * 1024);
@@ -394,11 +306,11 @@ int wmain(int argc, wchar_t** argv)
     // after it was signed.
     wprintf(L"\nThe same road over HTTPS with a signed package, by the update program built for\n"
             L"https://localhost with the publisher's key (variants\\signed)\n");
-    const std::string signedPackage = ReadBinary(ExeDir() + L"\\signed-package\\QuillfeedSetup.exe");
+    const std::string signedPackage = ReadFileBytes(ModuleFolder() + L"\\signed-package\\QuillfeedSetup.exe");
     publisher.ResetBehaviour("/dist/QuillfeedSetup.exe");
     publisher.SetContent("/dist/QuillfeedSetup.exe", signedPackage);
     publisher.SetContent("/dist/QuillfeedSetup.exe.sig",
-                         ReadBinary(ExeDir() + L"\\signed-package\\QuillfeedSetup.exe.sig"));
+                         ReadFileBytes(ModuleFolder() + L"\\signed-package\\QuillfeedSetup.exe.sig"));
     const size_t nRequests = publisher.Requests().size();
     const bool signedOk = HandOffRoad(kSignedHttps, {nullptr, nullptr, L"6-signed-package-ready", L"7-installer-stand-in"}) &&
                           publisher.RequestCount("/dist/QuillfeedSetup.exe.sig") == 1;

@@ -37,7 +37,10 @@
 #include <thread>
 #include <vector>
 
+#include "Files.h"
 #include "PluginCall.h"
+#include "Text.h"
+#include "WindowSearch.h"
 
 namespace
 {
@@ -46,12 +49,7 @@ std::wstring g_strNestedItem;
 
 void PrintLine(const std::wstring& text)
 {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                          nullptr);
-    std::printf("%s\n", bytes.c_str());
+    std::printf("%s\n", qfsupport::Utf8(text).c_str());
     std::fflush(stdout);
 }
 
@@ -116,18 +114,9 @@ void BlogThis(const wchar_t* itemText, LONG_PTR reserved)
 
 bool ReadItemFile(const wchar_t* path, std::wstring& text)
 {
-    HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (!qfsupport::FileExists(path))
         return false;
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        bytes.append(buffer, read);
-    ::CloseHandle(file);
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    text.assign(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), length);
+    text = qfsupport::FromUtf8(qfsupport::ReadFileBytes(path));
     return true;
 }
 
@@ -141,46 +130,20 @@ void CALLBACK OnNestedTimer(HWND, UINT, UINT_PTR idEvent, DWORD)
     PrintLine(L"Nested BlogThis returned");
 }
 
-std::wstring TextOf(HWND hWnd)
-{
-    wchar_t text[4096]{};
-    ::GetWindowTextW(hWnd, text, 4096);
-    return text;
-}
-
 // Answers the plugin's message boxes the way a user would, so that the run
 // command and measurements need no one at the screen.
-void AnswerBoxes(DWORD threadId, const std::atomic<bool>& done)
+void AnswerBoxes(const std::atomic<bool>& done)
 {
     std::set<HWND> answered;
     while (!done)
     {
-        struct Found
+        for (HWND box : qfsupport::TopLevelWindowsOf(::GetCurrentProcessId()))
         {
-            std::set<HWND>* answered;
-            HWND box;
-        } found{&answered, nullptr};
-        ::EnumThreadWindows(
-            threadId,
-            [](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
-                auto* f = reinterpret_cast<Found*>(lParam);
-                wchar_t cls[16]{};
-                ::GetClassNameW(hWnd, cls, 16);
-                if (std::wcscmp(cls, L"#32770") == 0 && ::IsWindowVisible(hWnd) && ::GetDlgItem(hWnd, 0xFFFF) &&
-                    !f->answered->count(hWnd))
-                {
-                    f->box = hWnd;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&found));
-        if (found.box)
-        {
-            answered.insert(found.box);
-            PrintLine(L"Message box \"" + TextOf(found.box) + L"\": " + TextOf(::GetDlgItem(found.box, 0xFFFF)));
-            ::PostMessageW(found.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                           reinterpret_cast<LPARAM>(::GetDlgItem(found.box, IDOK)));
+            if (!qfsupport::IsMessageBox(box) || !answered.insert(box).second)
+                continue;
+            PrintLine(L"Message box \"" + qfsupport::WindowText(box) + L"\": " +
+                      qfsupport::WindowText(::GetDlgItem(box, 0xFFFF)));
+            ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
         }
         ::Sleep(50);
     }
@@ -253,7 +216,7 @@ int wmain(int argc, wchar_t** argv)
         std::atomic<bool> done{false};
         std::thread answerer;
         if (bAnswer)
-            answerer = std::thread(AnswerBoxes, ::GetCurrentThreadId(), std::cref(done));
+            answerer = std::thread(AnswerBoxes, std::cref(done));
         if (nestedPath)
             ::SetTimer(nullptr, 0, 200, OnNestedTimer);
 

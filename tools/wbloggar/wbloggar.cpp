@@ -14,20 +14,11 @@
 
 #include <string>
 
+#include "Files.h"
+#include "Text.h"
+
 namespace
 {
-std::string ToUtf8(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                          nullptr);
-    return bytes;
-}
-
 std::string Escaped(const std::wstring& text)
 {
     std::wstring escaped;
@@ -41,21 +32,7 @@ std::string Escaped(const std::wstring& text)
         default: escaped += c;
         }
     }
-    return ToUtf8(escaped);
-}
-
-bool ReadWholeFile(const std::wstring& path, std::string& bytes)
-{
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    char buffer[65536];
-    DWORD read = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read)
-        bytes.append(buffer, read);
-    ::CloseHandle(file);
-    return true;
+    return qfsupport::Utf8(escaped);
 }
 
 std::wstring RecordFolder()
@@ -80,8 +57,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 
     std::string record = "cmdline: " + Escaped(commandLine) + "\nfile: " + Escaped(argument) + "\n";
     std::string bytes;
-    if (!argument.empty() && ReadWholeFile(argument, bytes))
+    if (!argument.empty() && qfsupport::FileExists(argument))
+    {
+        bytes = qfsupport::ReadFileBytes(argument);
         record += "bytes: " + std::to_string(bytes.size()) + "\n" + bytes;
+    }
     else
         record += "bytes: missing\n";
 

@@ -1,0 +1,65 @@
+// Starting a program the way a user's shell does, and waiting for events
+// with generous time-outs: what the tools, benchmarks and tests share.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Owners.h"
+
+namespace qfsupport
+{
+
+using namespace std::chrono_literals;
+
+// Generous: Wine can be slow on a loaded machine, and nothing fails on time alone.
+constexpr std::chrono::milliseconds kEventTimeout = 30s;
+
+// Polls a condition every poll until it holds or the time-out passes; true
+// if it held.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kEventTimeout,
+               std::chrono::milliseconds poll = 20ms);
+
+struct LaunchOptions
+{
+    std::wstring arguments;          // appended after the quoted program path
+    std::wstring currentDirectory;   // empty: the caller's own
+    int showCommand = SW_SHOWNORMAL;
+    // Extra variables "NAME=value" on top of the caller's environment.
+    std::vector<std::wstring> environment;
+    // Where the program's standard output goes; empty: nowhere in particular.
+    std::wstring outputFile;
+};
+
+// A started program; ended on destruction if it is still running, so that
+// nothing is left behind. Wine now and then fails a start with
+// ERROR_INTERNAL_ERROR before any of the program runs; such a start is tried
+// again.
+class Process
+{
+public:
+    Process(const std::wstring& program, const LaunchOptions& options = {});
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool started() const { return static_cast<bool>(m_process); }
+    // Why the start failed (GetLastError), when it did.
+    DWORD startError() const { return m_nStartError; }
+    DWORD id() const { return m_pid; }
+    HANDLE handle() const { return m_process.get(); }
+    bool running() const;
+    // Waits for the end; returns the exit code, or STILL_ACTIVE on time-out.
+    DWORD Wait(std::chrono::milliseconds timeout = kEventTimeout);
+
+private:
+    unique_handle m_process;
+    DWORD m_pid = 0;
+    DWORD m_nStartError = 0;
+};
+
+} // namespace qfsupport

@@ -1,0 +1,61 @@
+#include "WindowSearch.h"
+
+namespace qfsupport
+{
+
+std::vector<HWND> TopLevelWindowsOf(DWORD pid)
+{
+    struct Search
+    {
+        DWORD pid;
+        std::vector<HWND> found;
+    } search{pid, {}};
+    ::EnumWindows(
+        [](HWND hWnd, LPARAM lParam) CALLBACK -> BOOL {
+            auto* s = reinterpret_cast<Search*>(lParam);
+            DWORD owner = 0;
+            ::GetWindowThreadProcessId(hWnd, &owner);
+            if (owner == s->pid)
+                s->found.push_back(hWnd);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::wstring ClassNameOf(HWND hWnd)
+{
+    wchar_t name[256]{};
+    ::GetClassNameW(hWnd, name, 256);
+    return name;
+}
+
+std::wstring WindowText(HWND hWnd)
+{
+    // GetWindowText does not read a control of another process.
+    const auto length = ::SendMessageW(hWnd, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const auto copied = ::SendMessageW(hWnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(copied));
+    return text;
+}
+
+bool IsMessageBox(HWND hWnd)
+{
+    return ClassNameOf(hWnd) == L"#32770" && ::IsWindowVisible(hWnd) && ::GetDlgItem(hWnd, 0xFFFF) &&
+           ::GetDlgItem(hWnd, IDOK);
+}
+
+HWND FindVisibleDialog(DWORD pid, bool bMessageBox, const wchar_t* pszCaption)
+{
+    for (HWND hWnd : TopLevelWindowsOf(pid))
+    {
+        if (ClassNameOf(hWnd) != L"#32770" || !::IsWindowVisible(hWnd) || IsMessageBox(hWnd) != bMessageBox)
+            continue;
+        if (!pszCaption || WindowText(hWnd) == pszCaption)
+            return hWnd;
+    }
+    return nullptr;
+}
+
+} // namespace qfsupport
