@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "HttpBindingWatch.h"
 #include "Owners.h"
 #include "PackageKey.h"
 
@@ -55,7 +56,7 @@ bool ReadDerNumber(const unsigned char*& p, const unsigned char* pEnd, unsigned 
 // Receives "<package>.sig" into memory: the status callback of one
 // synchronous binding, which learns the HTTP status, keeps at most one byte
 // more than a signature may have, and answers a stop request.
-class CSignatureFetch : public IBindStatusCallback, public IHttpNegotiate
+class CSignatureFetch final : public CHttpBindingWatch
 {
 public:
     explicit CSignatureFetch(const std::atomic<bool>& bStop) : m_bStop(bStop) {}
@@ -82,10 +83,7 @@ public:
             return E_ABORT;
         if (m_bTooLong)
             return NTE_BAD_SIGNATURE;
-        if (FAILED(hr) || FAILED(m_hrStop))
-            return TRUST_E_NOSIGNATURE;
-        // 0: not HTTP (a file: URL, say), where no status exists.
-        if (m_nStatus != 0 && (m_nStatus < 200 || m_nStatus > 299))
+        if (FAILED(hr) || FAILED(m_hrStop) || !StatusIsSuccess())
             return TRUST_E_NOSIGNATURE;
         return m_nSize == 0 ? TRUST_E_NOSIGNATURE : S_OK;
     }
@@ -93,32 +91,6 @@ public:
     const unsigned char* Data() const { return m_data; }
     size_t Size() const { return m_nSize; }
 
-    // A stack object that outlives the binding: the counts only keep COM's
-    // bookkeeping honest.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IBindStatusCallback))
-            *ppv = static_cast<IBindStatusCallback*>(this);
-        else if (::IsEqualIID(riid, IID_IHttpNegotiate))
-            *ppv = static_cast<IHttpNegotiate*>(this);
-        else
-        {
-            // Nothing here answers for a certificate problem: the binding
-            // then refuses every certificate that Windows does not trust.
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-    STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
-    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
     STDMETHODIMP OnProgress(ULONG ulProgress, ULONG, ULONG, LPCWSTR) override
     {
         if (m_bStop)
@@ -129,11 +101,6 @@ public:
             m_bTooLong = true;
             return E_ABORT;
         }
-        return S_OK;
-    }
-    STDMETHODIMP OnStopBinding(HRESULT hrResult, LPCWSTR) override
-    {
-        m_hrStop = hrResult;
         return S_OK;
     }
     STDMETHODIMP GetBindInfo(DWORD* pgrfBINDF, BINDINFO* pBindInfo) override
@@ -169,26 +136,9 @@ public:
             m_bTooLong = true;
         return S_OK;
     }
-    STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
-
-    STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* pszAdditionalHeaders) override
-    {
-        if (pszAdditionalHeaders)
-            *pszAdditionalHeaders = nullptr;
-        return S_OK;
-    }
-    STDMETHODIMP OnResponse(DWORD dwResponseCode, LPCWSTR, LPCWSTR, LPWSTR* pszAdditionalRequestHeaders) override
-    {
-        m_nStatus = dwResponseCode;
-        if (pszAdditionalRequestHeaders)
-            *pszAdditionalRequestHeaders = nullptr;
-        return S_OK;
-    }
 
 private:
     const std::atomic<bool>& m_bStop;
-    DWORD m_nStatus = 0;
-    HRESULT m_hrStop = S_OK;
     bool m_bTooLong = false;
     unsigned char m_data[kMaxSignatureBytes + 1] = {};
     size_t m_nSize = 0;

@@ -1,5 +1,6 @@
 #include "WhatsNew.h"
 
+#include "HttpBindingWatch.h"
 #include "Owners.h"
 
 #include <urlmon.h>
@@ -77,11 +78,9 @@ void EndAtTheFirstOverlongLine(std::wstring& strText)
 // Watches the transfer only to learn whether the server delivered the file:
 // the platform saves an error page, or a body cut short, as if it were the
 // file and still reports success.
-class CHttpStatusWatch : public IBindStatusCallback, public IHttpNegotiate
+class CHttpStatusWatch final : public CHttpBindingWatch
 {
 public:
-    DWORD m_nStatus = 0;
-    HRESULT m_hrStop = S_OK;
     bool m_bEnded = false;
     ULONG m_nReceived = 0;
     ULONG m_nExpected = 0;
@@ -89,36 +88,11 @@ public:
     // The server answered 200 and delivered as many bytes as it announced.
     bool Delivered() const
     {
-        if (m_nStatus != 0 && (m_nStatus < 200 || m_nStatus > 299))
-            return false;
-        if (FAILED(m_hrStop))
+        if (!StatusIsSuccess() || FAILED(m_hrStop))
             return false;
         return !m_bEnded || m_nExpected == 0 || m_nReceived >= m_nExpected;
     }
 
-    // A stack object: the counts only keep COM's bookkeeping honest.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IBindStatusCallback)
-            *ppv = static_cast<IBindStatusCallback*>(this);
-        else if (riid == IID_IHttpNegotiate)
-            *ppv = static_cast<IHttpNegotiate*>(this);
-        else
-        {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-    STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
-    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
     STDMETHODIMP OnProgress(ULONG nProgress, ULONG nProgressMax, ULONG nStatusCode, LPCWSTR) override
     {
         if (nStatusCode == BINDSTATUS_ENDDOWNLOADDATA)
@@ -127,28 +101,6 @@ public:
             m_nReceived = nProgress;
             m_nExpected = nProgressMax;
         }
-        return S_OK;
-    }
-    STDMETHODIMP OnStopBinding(HRESULT hrResult, LPCWSTR) override
-    {
-        m_hrStop = hrResult;
-        return S_OK;
-    }
-    STDMETHODIMP GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
-    STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
-    STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
-
-    STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* pszAdditionalHeaders) override
-    {
-        if (pszAdditionalHeaders)
-            *pszAdditionalHeaders = nullptr;
-        return S_OK;
-    }
-    STDMETHODIMP OnResponse(DWORD nResponseCode, LPCWSTR, LPCWSTR, LPWSTR* pszAdditionalRequestHeaders) override
-    {
-        m_nStatus = nResponseCode;
-        if (pszAdditionalRequestHeaders)
-            *pszAdditionalRequestHeaders = nullptr;
         return S_OK;
     }
 };
