@@ -7,8 +7,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/arch.sh
-echo "$QF_ARCH_NOTE"
-"$QF_TREE/wine-session" setup >/dev/null
-trap '"$QF_TREE/wine-session" cleanup' EXIT
+qf_start_session
 bash tests/bridges/register-standins.sh "$QF_TREE/wine-run" "$QF_TREE/bin/LiveWriterStandIn.dll"
 "$QF_TREE/wine-run" "$QF_TREE/bin/BridgeBench.exe" "$@"

@@ -10,7 +10,5 @@ source scripts/arch.sh
 preset=$(basename "$QF_TREE")
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
-echo "$QF_ARCH_NOTE"
-"$QF_TREE/wine-session" setup >/dev/null
-trap '"$QF_TREE/wine-session" cleanup' EXIT
+qf_start_session
 "$QF_TREE/wine-run" "$QF_TREE/bin/DownloadBench.exe" "$@"

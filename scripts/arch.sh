@@ -19,3 +19,11 @@ else
   QF_PLUGINS=build/x64/dist
   QF_ARCH_NOTE="Showing the 64-bit (x64) build of the same sources: $reason."
 fi
+
+# Prints the note, starts the chosen tree's Wine session and ends it when the
+# calling script exits.
+qf_start_session() {
+  echo "$QF_ARCH_NOTE"
+  "$QF_TREE/wine-session" setup >/dev/null
+  trap '"$QF_TREE/wine-session" cleanup' EXIT
+}
