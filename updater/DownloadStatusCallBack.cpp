@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <new>
 
+#include "HttpBindingWatch.h"
 #include "PackageKey.h"
 #include "resource.h"
 #if QUILLFEED_PACKAGE_KEY_SET
@@ -104,17 +105,7 @@ std::wstring DownloadFailureText(HRESULT hr)
 
 STDMETHODIMP CDownloadStatusCallBack::QueryInterface(REFIID riid, void** ppvObject)
 {
-    if (!ppvObject)
-        return E_POINTER;
-    *ppvObject = nullptr;
-    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IBindStatusCallback))
-        *ppvObject = static_cast<IBindStatusCallback*>(this);
-    else if (::IsEqualIID(riid, IID_IHttpNegotiate))
-        *ppvObject = static_cast<IHttpNegotiate*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
+    return QueryBindingCallback(this, riid, ppvObject);
 }
 
 STDMETHODIMP_(ULONG) CDownloadStatusCallBack::AddRef()

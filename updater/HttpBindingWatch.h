@@ -9,6 +9,24 @@
 #include <windows.h>
 #include <urlmon.h>
 
+// What a binding's status callback answers for: IBindStatusCallback (and
+// IUnknown) and IHttpNegotiate, nothing else.
+template <class TCallback>
+HRESULT QueryBindingCallback(TCallback* pThis, REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IBindStatusCallback))
+        *ppv = static_cast<IBindStatusCallback*>(pThis);
+    else if (::IsEqualIID(riid, IID_IHttpNegotiate))
+        *ppv = static_cast<IHttpNegotiate*>(pThis);
+    else
+        return E_NOINTERFACE;
+    pThis->AddRef();
+    return S_OK;
+}
+
 class CHttpBindingWatch : public IBindStatusCallback, public IHttpNegotiate
 {
 public:
@@ -20,22 +38,7 @@ public:
 
     // A stack object that outlives the binding: the counts only keep COM's
     // bookkeeping honest.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IBindStatusCallback))
-            *ppv = static_cast<IBindStatusCallback*>(this);
-        else if (::IsEqualIID(riid, IID_IHttpNegotiate))
-            *ppv = static_cast<IHttpNegotiate*>(this);
-        else
-        {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return QueryBindingCallback(this, riid, ppv); }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
 
