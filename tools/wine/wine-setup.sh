@@ -50,19 +50,22 @@ if [ ! -f "$WINEPREFIX/.quillfeed-ready" ]; then
   WINEARCH=win64 "$loader" wineboot --init >"$state/wineboot.log" 2>&1
   "$loader" regedit /S "$("$loader" winepath -w "$here/prefix.reg" 2>/dev/null)" >>"$state/wineboot.log" 2>&1
   wineserver -w
+  cp "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"
   touch "$WINEPREFIX/.quillfeed-ready"
 fi
-# A prefix made before prefix.reg last changed takes in the new settings.
-# (No wait for the server here: a persistent one of an earlier run may still
-# serve the prefix, and it has the new values at once.)
+# A persistent server spares every test the start of a new one (and Wine's
+# start-up of the prefix, seconds each time). It must be the first server of
+# the session: one started by any other call ends when its last program does,
+# and a later "-p" does not change it.
+wineserver -p </dev/null >/dev/null 2>&1 || true
+# A prefix made before prefix.reg last changed takes in the new settings,
+# through the persistent server.
 if ! cmp -s "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"; then
   "$loader" regedit /S "$("$loader" winepath -w "$here/prefix.reg" 2>/dev/null)" >>"$state/wineboot.log" 2>&1
   cp "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"
 fi
-# A persistent server spares every test the start of a new one. Its system
-# processes (services, devices) are started here, detached from every output:
-# started by a test, they would hold the test's output pipe open for as long
-# as the server lives, and CTest would wait on it.
-wineserver -p </dev/null >/dev/null 2>&1 || true
+# The server's system processes (services, devices) are started here,
+# detached from every output: started by a test, they would hold the test's
+# output pipe open for as long as the server lives, and CTest would wait on it.
 "$loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
 echo "Wine prefix $WINEPREFIX ($(basename "$loader") loader) on display $DISPLAY"
