@@ -7,14 +7,14 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
     const std::wstring strPath = standin::ModulePath();
-    standin::AppendRecord(L"installer.txt", L"ran " + strPath);
-    standin::AppendRecord(L"installer.txt", std::wstring(L"command line ") + ::GetCommandLineW());
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     ::GetStartupInfoW(&startup);
-    standin::AppendRecord(L"installer.txt", (startup.dwFlags & STARTF_USESHOWWINDOW)
-                                                ? L"show " + std::to_wstring(startup.wShowWindow)
-                                                : std::wstring(L"show not given"));
+    // One write, so that whoever sees the record sees all of it.
+    standin::AppendRecord(L"installer.txt", L"ran " + strPath + L"\ncommand line " + ::GetCommandLineW() + L"\n" +
+                                                ((startup.dwFlags & STARTF_USESHOWWINDOW)
+                                                     ? L"show " + std::to_wstring(startup.wShowWindow)
+                                                     : std::wstring(L"show not given")));
     wchar_t szShow[8]{};
     if (::GetEnvironmentVariableW(L"QF_STANDIN_SHOW", szShow, 8))
         ::MessageBoxW(nullptr, (L"The Quillfeed installer stand-in ran from\n" + strPath).c_str(),
