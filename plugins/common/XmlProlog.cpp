@@ -46,26 +46,37 @@ const wchar_t* SkipDeclaration(const wchar_t* p)
     return nullptr;
 }
 
+// Past the white space, comments and processing instructions at p (the XML
+// declaration reads as one); null when one of them does not end.
+const wchar_t* SkipMisc(const wchar_t* p)
+{
+    while (p)
+    {
+        if (IsXmlSpace(*p))
+            ++p;
+        else if (StartsWith(p, L"<!--"))
+            p = SkipPast(p, 4, L"-->");
+        else if (StartsWith(p, L"<?"))
+            p = SkipPast(p, 2, L"?>");
+        else
+            return p;
+    }
+    return nullptr;
+}
+
 // p follows the '[' of the internal subset. Anything in it but white space,
 // comments, processing instructions and element, attribute-list and notation
 // declarations counts as a declaration: an entity declaration, a reference
 // to a parameter entity (which needs one), or text no parser accepts there.
 bool InternalSubsetDeclaresEntities(const wchar_t* p)
 {
-    while (p)
+    while ((p = SkipMisc(p)) != nullptr)
     {
-        if (IsXmlSpace(*p))
-            ++p;
-        else if (*p == L']')
+        if (*p == L']')
             return false;
-        else if (StartsWith(p, L"<!--"))
-            p = SkipPast(p, 4, L"-->");
-        else if (StartsWith(p, L"<?"))
-            p = SkipPast(p, 2, L"?>");
-        else if (StartsWith(p, L"<!ELEMENT") || StartsWith(p, L"<!ATTLIST") || StartsWith(p, L"<!NOTATION"))
-            p = SkipDeclaration(p);
-        else
+        if (!StartsWith(p, L"<!ELEMENT") && !StartsWith(p, L"<!ATTLIST") && !StartsWith(p, L"<!NOTATION"))
             return true;
+        p = SkipDeclaration(p);
     }
     return true;
 }
@@ -93,24 +104,10 @@ bool DeclaresEntities(const wchar_t* text)
 {
     if (!text)
         return false;
-    const wchar_t* p = text;
-    if (*p == 0xFEFF)
-        ++p;
-    // The XML declaration reads as a processing instruction here.
-    while (p)
-    {
-        if (IsXmlSpace(*p))
-            ++p;
-        else if (StartsWith(p, L"<!--"))
-            p = SkipPast(p, 4, L"-->");
-        else if (StartsWith(p, L"<?"))
-            p = SkipPast(p, 2, L"?>");
-        else if (StartsWith(p, L"<!DOCTYPE"))
-            return DocumentTypeDeclaresEntities(p + 9);
-        else
-            return false;  // the root element, or text no parser takes for a prolog
-    }
-    return false;  // a comment or instruction without its end: nothing loads
+    const wchar_t* p = SkipMisc(*text == 0xFEFF ? text + 1 : text);
+    // Without its end a comment or instruction lets nothing load; otherwise
+    // the root element, or text no parser takes for a prolog, follows.
+    return p && StartsWith(p, L"<!DOCTYPE") && DocumentTypeDeclaresEntities(p + 9);
 }
 
 } // namespace qfplugin
