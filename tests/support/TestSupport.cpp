@@ -25,6 +25,21 @@ std::wstring UpdaterPath()
     return DistDir() + L"\\QuillfeedUpdater.exe";
 }
 
+ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value) : m_name(name)
+{
+    std::vector<wchar_t> old(32768);
+    const DWORD n = ::GetEnvironmentVariableW(name, old.data(), static_cast<DWORD>(old.size()));
+    m_had = n > 0 && n < old.size();
+    if (m_had)
+        m_old = old.data();
+    ::SetEnvironmentVariableW(name, value.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    ::SetEnvironmentVariableW(m_name.c_str(), m_had ? m_old.c_str() : nullptr);
+}
+
 Process::Process(const std::wstring& program, const LaunchOptions& options) : qfsupport::Process(program, options)
 {
     if (!started())

@@ -39,6 +39,21 @@ std::wstring TestBinDir();
 std::wstring DistDir();
 std::wstring UpdaterPath();
 
+// Sets an environment variable of this process for one scope and puts the
+// earlier value (or its absence) back afterwards.
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::wstring m_name, m_old;
+    bool m_had = false;
+};
+
 // A started program (see qfsupport::Process); a start that fails fails the test.
 class Process : public qfsupport::Process
 {

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "resource.h"
+
+using qftest::ScopedEnvironment;
 
 namespace
 {
@@ -43,26 +46,6 @@ std::wstring ByteSize(ULONG n)
     ::StrFormatByteSizeW(n, sz, 256);
     return sz;
 }
-
-// Sets a variable for this process and puts the old value back afterwards.
-class ScopedEnvironment
-{
-public:
-    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : m_name(name)
-    {
-        wchar_t old[32768];
-        const DWORD n = ::GetEnvironmentVariableW(name, old, 32768);
-        m_had = n > 0 && n < 32768;
-        if (m_had)
-            m_old = old;
-        ::SetEnvironmentVariableW(name, value.c_str());
-    }
-    ~ScopedEnvironment() { ::SetEnvironmentVariableW(m_name.c_str(), m_had ? m_old.c_str() : nullptr); }
-
-private:
-    std::wstring m_name, m_old;
-    bool m_had = false;
-};
 
 class CountedJob : public CDownloadStatusCallBack
 {

@@ -37,15 +37,9 @@ public:
         ::GetCurrentDirectoryW(MAX_PATH, szDir);
         m_oldDir = szDir;
         ::SetCurrentDirectoryW(m_dir.path().c_str());
-        Remember(L"TMP");
-        Remember(L"TEMP");
-        ::SetEnvironmentVariableW(L"TMP", m_dir.path().c_str());
-        ::SetEnvironmentVariableW(L"TEMP", m_dir.path().c_str());
     }
     ~DialogScope()
     {
-        for (const auto& [name, value] : m_oldEnvironment)
-            ::SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
         ::SetCurrentDirectoryW(m_oldDir.c_str());
         g_appModule.Term();
     }
@@ -53,16 +47,10 @@ public:
     DialogScope& operator=(const DialogScope&) = delete;
 
 private:
-    void Remember(const wchar_t* name)
-    {
-        wchar_t value[MAX_PATH]{};
-        const DWORD n = ::GetEnvironmentVariableW(name, value, MAX_PATH);
-        m_oldEnvironment.emplace_back(name, n && n < MAX_PATH ? std::optional<std::wstring>(value) : std::nullopt);
-    }
-
     ScratchDir m_dir;
     std::wstring m_oldDir;
-    std::vector<std::pair<std::wstring, std::optional<std::wstring>>> m_oldEnvironment;
+    ScopedEnvironment m_tmp{L"TMP", m_dir.path()};
+    ScopedEnvironment m_temp{L"TEMP", m_dir.path()};
 };
 
 // Answers every message box of this process with OK and keeps its text.
