@@ -17,11 +17,10 @@
 #include <objbase.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "EditorApplication.h"
@@ -130,20 +129,11 @@ double Median(std::vector<double> values)
 }
 
 // A plugin box would stop the run: report it and end.
-void WatchForBoxes(const std::atomic<bool>& done)
+void GiveUpOnBox(HWND box)
 {
-    while (!done)
-    {
-        for (HWND box : qfsupport::TopLevelWindowsOf(::GetCurrentProcessId()))
-        {
-            if (!qfsupport::IsMessageBox(box))
-                continue;
-            std::fwprintf(stderr, L"A plugin showed a message box, so nothing is measured: %ls\n",
-                          qfsupport::WindowText(::GetDlgItem(box, 0xFFFF)).c_str());
-            ::ExitProcess(3);
-        }
-        ::Sleep(100);
-    }
+    std::fwprintf(stderr, L"A plugin showed a message box, so nothing is measured: %ls\n",
+                  qfsupport::WindowText(::GetDlgItem(box, 0xFFFF)).c_str());
+    ::ExitProcess(3);
 }
 } // namespace
 
@@ -176,8 +166,7 @@ int wmain(int argc, wchar_t** argv)
                      static_cast<DWORD>((noEditor.size() + 1) * sizeof(wchar_t)));
     ::RegCloseKey(key);
 
-    std::atomic<bool> done{false};
-    std::thread watcher(WatchForBoxes, std::cref(done));
+    std::optional<qfsupport::MessageBoxWatch> watcher(std::in_place, GiveUpOnBox, std::chrono::milliseconds(100));
 
     struct Case
     {
@@ -232,8 +221,7 @@ int wmain(int argc, wchar_t** argv)
                 "ratio: the plugin's BlogThis over the bare MSXML work (target for Lantern: at most 1.10).\n"
                 "Kestrel includes its file write (shown alone as \"file ms\") and a failing start of the editor.\n");
 
-    done = true;
-    watcher.join();
+    watcher.reset();
     ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
     ::FreeLibrary(kestrel);
     ::FreeLibrary(lantern);

@@ -9,11 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 using namespace qftest;
@@ -57,29 +55,6 @@ private:
 class BoxWatcher
 {
 public:
-    BoxWatcher()
-        : m_thread([this] {
-              while (!m_bDone)
-              {
-                  const MessageBoxInfo box = WaitForMessageBox(::GetCurrentProcessId(), std::chrono::milliseconds(0));
-                  if (box.hWnd)
-                  {
-                      {
-                          std::lock_guard<std::mutex> guard(m_lock);
-                          m_texts.push_back(box.text);
-                      }
-                      AnswerMessageBox(box);
-                  }
-                  ::Sleep(20);
-              }
-          })
-    {
-    }
-    ~BoxWatcher()
-    {
-        m_bDone = true;
-        m_thread.join();
-    }
     std::vector<std::wstring> Texts() const
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -87,10 +62,17 @@ public:
     }
 
 private:
-    std::atomic<bool> m_bDone{false};
     mutable std::mutex m_lock;
     std::vector<std::wstring> m_texts;
-    std::thread m_thread;
+    qfsupport::MessageBoxWatch m_watch{[this](HWND box) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_texts.push_back(WindowText(::GetDlgItem(box, 0xFFFF)));
+        }
+        MessageBoxInfo info;
+        info.hWnd = box;
+        AnswerMessageBox(info);
+    }};
 };
 
 void Click(HWND hDialog, int id)

@@ -29,12 +29,10 @@
 #include <psapi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cwchar>
-#include <set>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Files.h"
@@ -130,23 +128,12 @@ void CALLBACK OnNestedTimer(HWND, UINT, UINT_PTR idEvent, DWORD)
     PrintLine(L"Nested BlogThis returned");
 }
 
-// Answers the plugin's message boxes the way a user would, so that the run
+// Answers a plugin's message box the way a user would, so that the run
 // command and measurements need no one at the screen.
-void AnswerBoxes(const std::atomic<bool>& done)
+void AnswerBox(HWND box)
 {
-    std::set<HWND> answered;
-    while (!done)
-    {
-        for (HWND box : qfsupport::TopLevelWindowsOf(::GetCurrentProcessId()))
-        {
-            if (!qfsupport::IsMessageBox(box) || !answered.insert(box).second)
-                continue;
-            PrintLine(L"Message box \"" + qfsupport::WindowText(box) + L"\": " +
-                      qfsupport::WindowText(::GetDlgItem(box, 0xFFFF)));
-            ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
-        }
-        ::Sleep(50);
-    }
+    PrintLine(L"Message box \"" + qfsupport::WindowText(box) + L"\": " + qfsupport::WindowText(::GetDlgItem(box, 0xFFFF)));
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
 }
 
 int Usage()
@@ -213,10 +200,9 @@ int wmain(int argc, wchar_t** argv)
 
     if (bCall)
     {
-        std::atomic<bool> done{false};
-        std::thread answerer;
+        std::optional<qfsupport::MessageBoxWatch> answerer;
         if (bAnswer)
-            answerer = std::thread(AnswerBoxes, std::cref(done));
+            answerer.emplace(AnswerBox, std::chrono::milliseconds(50));
         if (nestedPath)
             ::SetTimer(nullptr, 0, 200, OnNestedTimer);
 
@@ -233,9 +219,7 @@ int wmain(int argc, wchar_t** argv)
             std::printf("Handles after the first call: %lu; after call %ld: %lu\n", nAfterFirst, nCalls, nAfterLast);
             std::fflush(stdout);
         }
-        done = true;
-        if (answerer.joinable())
-            answerer.join();
+        answerer.reset();
         if (bStats)
         {
             PROCESS_MEMORY_COUNTERS counters{};

@@ -1,5 +1,7 @@
 #include "WindowSearch.h"
 
+#include <set>
+
 namespace qfsupport
 {
 
@@ -56,6 +58,26 @@ HWND FindVisibleDialog(DWORD pid, bool bMessageBox, const wchar_t* pszCaption)
             return hWnd;
     }
     return nullptr;
+}
+
+MessageBoxWatch::MessageBoxWatch(std::function<void(HWND)> onBox, std::chrono::milliseconds poll)
+    : m_thread([this, onBox, poll] {
+          std::set<HWND> seen;
+          while (!m_bDone)
+          {
+              for (HWND hWnd : TopLevelWindowsOf(::GetCurrentProcessId()))
+                  if (IsMessageBox(hWnd) && seen.insert(hWnd).second)
+                      onBox(hWnd);
+              std::this_thread::sleep_for(poll);
+          }
+      })
+{
+}
+
+MessageBoxWatch::~MessageBoxWatch()
+{
+    m_bDone = true;
+    m_thread.join();
 }
 
 } // namespace qfsupport

@@ -4,7 +4,11 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qfsupport
@@ -21,5 +25,22 @@ bool IsMessageBox(HWND hWnd);
 // The first visible dialog of the process that is (or is not) a message box,
 // with that caption when one is given; null when there is none.
 HWND FindVisibleDialog(DWORD pid, bool bMessageBox, const wchar_t* pszCaption = nullptr);
+
+// Looks for this process's message boxes on a thread of its own, every poll,
+// from construction until destruction, and hands each box that appears to
+// onBox once, on that thread: to answer it, write it down, or give up.
+class MessageBoxWatch
+{
+public:
+    explicit MessageBoxWatch(std::function<void(HWND)> onBox,
+                             std::chrono::milliseconds poll = std::chrono::milliseconds(20));
+    ~MessageBoxWatch();
+    MessageBoxWatch(const MessageBoxWatch&) = delete;
+    MessageBoxWatch& operator=(const MessageBoxWatch&) = delete;
+
+private:
+    std::atomic<bool> m_bDone{false};
+    std::thread m_thread;
+};
 
 } // namespace qfsupport
