@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <type_traits>
+
 using namespace qftest;
 
 namespace
@@ -99,14 +102,8 @@ TEST(WhatsNew, OversizedTextsShowOnlyTheirBeginningAndTheDialogStillAppears)
     // never between CR and LF; the text ends in its first line longer than
     // 4,096 characters. The test runs in a Japanese locale (CTest sets it),
     // so that a double-byte character can be cut by the bound.
-    const auto repeat = [](const std::string& piece, size_t n) {
-        std::string text;
-        for (size_t i = 0; i < n; ++i)
-            text += piece;
-        return text;
-    };
-    const auto wrepeat = [](const std::wstring& piece, size_t n) {
-        std::wstring text;
+    const auto repeat = [](const auto& piece, size_t n) {
+        std::decay_t<decltype(piece)> text;
         for (size_t i = 0; i < n; ++i)
             text += piece;
         return text;
@@ -122,7 +119,7 @@ TEST(WhatsNew, OversizedTextsShowOnlyTheirBeginningAndTheDialogStillAppears)
     // The 65,536th byte is a CR whose LF lies beyond the bound.
     const std::string splitPair = std::string(794, 'a') + "\r\n" + repeat(std::string(99, 'w') + "\r\n", 700);
     // The 65,536th byte leads a double-byte character (U+65E5, Shift-JIS 93 FA).
-    const std::string splitCharacter = std::string(97, 'a') + "\r\n" + repeat(repeat("\x93\xFA", 40) + "\r\n", 900);
+    const std::string splitCharacter = std::string(97, 'a') + "\r\n" + repeat(repeat(std::string("\x93\xFA"), 40) + "\r\n", 900);
 
     struct Case
     {
@@ -131,17 +128,17 @@ TEST(WhatsNew, OversizedTextsShowOnlyTheirBeginningAndTheDialogStillAppears)
         std::wstring shown;
     };
     const Case cases[] = {
-        {"32 KB of ordinary lines", ordinary, wrepeat(std::wstring(78, L'o') + L"\r\n", 410)},
+        {"32 KB of ordinary lines", ordinary, repeat(std::wstring(78, L'o') + L"\r\n", 410)},
         {"5 MB, its second byte NUL", nulSecond, L"z"},
         {"one line of 16,000 characters", std::string(16000, 'w'), std::wstring(4096, L'w')},
         {"one line of 64,000 characters", std::string(64000, 'w'), std::wstring(4096, L'w')},
         {"5 MB of short lines", repeat(line40, (5 << 20) / line40.size()),
-         wrepeat(std::wstring(40, L'w') + L"\r\r\n", 1560) + std::wstring(16, L'w')},
+         repeat(std::wstring(40, L'w') + L"\r\r\n", 1560) + std::wstring(16, L'w')},
         {"5 MB without a break", noBreak, std::wstring(noBreak.begin(), noBreak.begin() + 4096)},
         {"a CR LF pair across the bound", splitPair,
-         std::wstring(794, L'a') + L"\r\r\n" + wrepeat(std::wstring(99, L'w') + L"\r\r\n", 640) + std::wstring(99, L'w')},
+         std::wstring(794, L'a') + L"\r\r\n" + repeat(std::wstring(99, L'w') + L"\r\r\n", 640) + std::wstring(99, L'w')},
         {"a double-byte character across the bound", splitCharacter,
-         std::wstring(97, L'a') + L"\r\r\n" + wrepeat(wrepeat(L"\x65E5", 40) + L"\r\r\n", 798)},
+         std::wstring(97, L'a') + L"\r\r\n" + repeat(repeat(std::wstring(L"\x65E5"), 40) + L"\r\r\n", 798)},
     };
     for (const Case& c : cases)
     {
