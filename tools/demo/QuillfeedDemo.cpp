@@ -87,10 +87,6 @@ bool StartUpdater(Updater& u, const std::wstring& currentDir, const wchar_t* pro
            });
 }
 
-HWND FindMessageBoxOf(DWORD pid)
-{
-    return FindVisibleDialog(pid, true);
-}
 
 // Reads a message box aloud, takes its picture and presses OK.
 void AnswerBox(HWND box, const wchar_t* screenshot)
@@ -106,10 +102,6 @@ std::string ReadRecord(const wchar_t* name)
     return ReadFileBytes(g_outDir + L"\\" + name);
 }
 
-DWORD WaitForExit(Updater& u)
-{
-    return u.process->Wait();
-}
 std::wstring TempPackagePath()
 {
     wchar_t temp[MAX_PATH]{};
@@ -176,7 +168,7 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
     }
 
     HWND box = nullptr;
-    if (!WaitUntil([&] { return (box = FindMessageBoxOf(road.process->id())) != nullptr; }, 60s))
+    if (!WaitUntil([&] { return (box = FindVisibleDialog(road.process->id(), true)) != nullptr; }, 60s))
     {
         wprintf(L"  no ready box\n");
         return false;
@@ -184,7 +176,7 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
     wprintf(L"  the download is complete; bar at %d\n",
             static_cast<int>(::SendMessageW(::GetDlgItem(road.dialog, 1002), PBM_GETPOS, 0, 0)));
     AnswerBox(box, shots.ready);
-    const DWORD code = WaitForExit(road);
+    const DWORD code = road.process->Wait();
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
 
     const bool readerClosed = reader->Wait() != STILL_ACTIVE;
@@ -196,7 +188,8 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
     {
         DWORD pid = 0;
         ::GetWindowThreadProcessId(installerBox, &pid);
-        AnswerBox(FindMessageBoxOf(pid) ? FindMessageBoxOf(pid) : installerBox, shots.installer);
+        const HWND box = FindVisibleDialog(pid, true);
+        AnswerBox(box ? box : installerBox, shots.installer);
     }
     return code == 1 && readerClosed;
 }
@@ -220,7 +213,7 @@ bool TamperedRoad()
     ::SendMessageW(::GetDlgItem(road.dialog, 1007), BM_CLICK, 0, 0);
     ::PostMessageW(::GetDlgItem(road.dialog, 1005), BM_CLICK, 0, 0);
     HWND box = nullptr;
-    if (!WaitUntil([&] { return (box = FindMessageBoxOf(road.process->id())) != nullptr; }, 60s))
+    if (!WaitUntil([&] { return (box = FindVisibleDialog(road.process->id(), true)) != nullptr; }, 60s))
     {
         wprintf(L"  no failure box\n");
         return false;
@@ -233,7 +226,7 @@ bool TamperedRoad()
     wprintf(L"  the reader stand-in %ls\n", readerOpen ? L"is still open: it was not asked to close" : L"closed!");
     wprintf(L"Pressing Close\n");
     ::PostMessageW(::GetDlgItem(road.dialog, IDCANCEL), BM_CLICK, 0, 0);
-    const DWORD code = WaitForExit(road);
+    const DWORD code = road.process->Wait();
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
     ::PostMessageW(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), WM_CLOSE, 0, 0);
     reader->Wait();
@@ -275,7 +268,7 @@ int wmain(int argc, wchar_t** argv)
 
     wprintf(L"Pressing Close\n");
     ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
-    DWORD code = WaitForExit(u);
+    DWORD code = u.process->Wait();
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
     if (code != 2)
         return 1;
