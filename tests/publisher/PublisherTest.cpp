@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <thread>
 
@@ -11,9 +12,10 @@
 
 namespace
 {
-// One raw request; everything the server sent until it closed. onData sees
-// the reply so far after each piece that arrives.
-std::string Fetch(const std::string& path, const std::function<void(const std::string&)>& onData = {})
+// One raw request; everything the server sent until it closed, or its first
+// nMaxBytes. onData sees the reply so far after each piece that arrives.
+std::string Fetch(const std::string& path, const std::function<void(const std::string&)>& onData = {},
+                  size_t nMaxBytes = SIZE_MAX)
 {
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in addr{};
@@ -27,7 +29,7 @@ std::string Fetch(const std::string& path, const std::function<void(const std::s
         ::send(s, request.data(), static_cast<int>(request.size()), 0);
         char buffer[4096];
         int got;
-        while ((got = ::recv(s, buffer, sizeof(buffer), 0)) > 0)
+        while (reply.size() < nMaxBytes && (got = ::recv(s, buffer, sizeof(buffer), 0)) > 0)
         {
             reply.append(buffer, static_cast<size_t>(got));
             if (onData)
@@ -91,6 +93,22 @@ TEST(Publisher, MisbehavesOnRequest)
     publisher.SetRate("/a", 40000);
     publisher.SetStall("/a", 5000, 300);
     EXPECT_EQ(BodyOf(Fetch("/a")), body);
+
+    publisher.ResetBehaviour("/a");
+    publisher.SetRedirect("/a", "http://127.0.0.1:9/b");
+    reply = Fetch("/a");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 302 Found\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("\r\nLocation: http://127.0.0.1:9/b\r\n"), std::string::npos) << reply;
+
+    // Sent again and again, with nothing that announces an end.
+    publisher.ResetBehaviour("/a");
+    qftest::PathBehaviour endless;
+    endless.bEndless = true;
+    publisher.SetBehaviour("/a", endless);
+    reply = Fetch("/a", {}, 5 * body.size());
+    EXPECT_EQ(reply.find("Content-Length"), std::string::npos);
+    ASSERT_GE(BodyOf(reply).size(), 3 * body.size());
+    EXPECT_EQ(BodyOf(reply).substr(0, 3 * body.size()), body + body + body);
 }
 
 TEST(Publisher, StoppingCutsAStalledTransferShort)
@@ -108,4 +126,29 @@ TEST(Publisher, StoppingCutsAStalledTransferShort)
     publisher.reset();  // would hang for ten minutes if the stall ignored the stop
     client.join();
     EXPECT_EQ(BodyOf(reply), std::string(10, 'y'));
+
+    // A stall without end lasts until it is ended; the answer is then whole.
+    publisher = std::make_unique<qftest::Publisher>();
+    publisher->SetContent("/held", std::string(100, 'h'));
+    publisher->SetStall("/held", 10, INFINITE);
+    client = std::thread([&] { reply = Fetch("/held"); });
+    EXPECT_TRUE(qftest::WaitUntil([&] { return publisher->StallsReached("/held") == 1; }));
+    EXPECT_EQ(publisher->Answered("/held"), 0);
+    publisher->EndStalls();
+    client.join();
+    EXPECT_EQ(BodyOf(reply), std::string(100, 'h'));
+    EXPECT_TRUE(qftest::WaitUntil([&] { return publisher->Answered("/held") == 1; }));
+    publisher.reset();
+
+    // Silent from the start: not even the status line comes before the stop.
+    publisher = std::make_unique<qftest::Publisher>();
+    publisher->SetContent("/silent", "z");
+    qftest::PathBehaviour silent;
+    silent.nSilentMs = 600000;
+    publisher->SetBehaviour("/silent", silent);
+    client = std::thread([&] { reply = Fetch("/silent"); });
+    EXPECT_TRUE(qftest::WaitUntil([&] { return publisher->RequestCount("/silent") == 1; }));
+    publisher.reset();
+    client.join();
+    EXPECT_EQ(reply, "");
 }

@@ -32,6 +32,11 @@ const char* ReasonOf(int nStatus)
     switch (nStatus)
     {
     case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 307: return "Temporary Redirect";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
@@ -136,6 +141,7 @@ Publisher::Publisher(std::wstring contentDir, unsigned short port)
     if (::WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
         throw std::runtime_error("WSAStartup failed");
     m_hStop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hEndStalls = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
     // The port is fixed by the build, and other build trees on the machine may
     // be running their tests on it: wait for it rather than fail at once.
@@ -163,6 +169,7 @@ Publisher::Publisher(std::wstring contentDir, unsigned short port)
         if (::GetTickCount() - start > kPortWaitMs)
         {
             ::CloseHandle(m_hStop);
+            ::CloseHandle(m_hEndStalls);
             ::WSACleanup();
             throw std::runtime_error("the publisher port " + std::to_string(m_nPort) + " stays taken");
         }
@@ -188,6 +195,7 @@ Publisher::~Publisher()
         ::closesocket(c->s);
     }
     ::CloseHandle(m_hStop);
+    ::CloseHandle(m_hEndStalls);
     ::WSACleanup();
 }
 
@@ -246,10 +254,42 @@ void Publisher::SetGzip(const std::string& path, bool bGzip)
     m_behaviour[path].bGzip = bGzip;
 }
 
+void Publisher::SetRedirect(const std::string& path, const std::string& target, int nStatus)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_behaviour[path].nStatus = nStatus;
+    m_behaviour[path].location = target;
+}
+
 void Publisher::ResetBehaviour(const std::string& path)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_behaviour.erase(path);
+}
+
+void Publisher::EndStalls()
+{
+    ::SetEvent(m_hEndStalls);
+}
+
+int Publisher::StallsReached(const std::string& path) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = m_stalls.find(path);
+    return it == m_stalls.end() ? 0 : it->second;
+}
+
+int Publisher::Answered(const std::string& path) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = m_answered.find(path);
+    return it == m_answered.end() ? 0 : it->second;
+}
+
+void Publisher::Count(std::map<std::string, int>& counts, const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++counts[path];
 }
 
 std::vector<std::string> Publisher::Requests() const
@@ -312,9 +352,10 @@ void Publisher::AcceptLoop()
     }
 }
 
-bool Publisher::Pause(DWORD nMilliseconds)
+bool Publisher::Pause(DWORD nMilliseconds, bool bStall)
 {
-    return ::WaitForSingleObject(m_hStop, nMilliseconds) == WAIT_OBJECT_0;
+    const HANDLE events[] = {m_hStop, m_hEndStalls};
+    return ::WaitForMultipleObjects(bStall ? 2 : 1, events, FALSE, nMilliseconds) == WAIT_OBJECT_0;
 }
 
 bool Publisher::SendAll(SOCKET s, const char* p, size_t n)
@@ -383,6 +424,17 @@ void Publisher::Serve(SOCKET s)
         std::lock_guard<std::mutex> guard(m_lock);
         m_requests.push_back(target);
     }
+    // However the answer ends, it counts as answered.
+    struct AnsweredOnExit
+    {
+        Publisher& publisher;
+        const std::string& path;
+        ~AnsweredOnExit() { publisher.Count(publisher.m_answered, path); }
+    } answered{*this, path};
+    const auto stall = [&](DWORD nMilliseconds) {
+        Count(m_stalls, path);
+        return Pause(nMilliseconds, true);
+    };
 
     std::string body;
     PathBehaviour behaviour;
@@ -393,21 +445,28 @@ void Publisher::Serve(SOCKET s)
         nStatus = 404;
     if (behaviour.nStatus != 200)
         nStatus = behaviour.nStatus;
-    if (nStatus != 200)
+    if (nStatus == 304)
+        body.clear();  // "not modified" has no body
+    else if (nStatus != 200)
     {
         char page[160];
         snprintf(page, sizeof(page), "<html><body><h1>%d %s</h1></body></html>\r\n", nStatus, ReasonOf(nStatus));
         body = page;
     }
 
+    if (behaviour.nSilentMs && stall(behaviour.nSilentMs))
+        return;
+
     std::string head = "HTTP/1.1 " + std::to_string(nStatus) + " " + ReasonOf(nStatus) + "\r\n";
     head += "Content-Type: " + (nStatus == 200 ? ContentTypeOf(path) : std::string("text/html")) + "\r\n";
+    if (!behaviour.location.empty())
+        head += "Location: " + behaviour.location + "\r\n";
     if (behaviour.bGzip && nStatus == 200)
     {
         body = GzipStored(body);
         head += "Content-Encoding: gzip\r\n";
     }
-    if (!behaviour.bOmitContentLength)
+    if (!behaviour.bOmitContentLength && !behaviour.bEndless)
         head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     // Every run of a program under test must see the content of this run,
     // never a cached copy of an earlier one.
@@ -415,6 +474,14 @@ void Publisher::Serve(SOCKET s)
     if (!SendAll(s, head.data(), head.size()) || method == "HEAD")
     {
         ::shutdown(s, SD_SEND);
+        return;
+    }
+
+    if (behaviour.bEndless && !body.empty())
+    {
+        while (SendAll(s, body.data(), body.size()))
+        {
+        }
         return;
     }
 
@@ -430,7 +497,7 @@ void Publisher::Serve(SOCKET s)
         if (!bStalled && nSent >= behaviour.nStallAfter)
         {
             bStalled = true;
-            if (Pause(behaviour.nStallMs))
+            if (stall(behaviour.nStallMs))
                 return;
         }
         size_t n = std::min(nSlice, nLimit - nSent);
@@ -442,7 +509,7 @@ void Publisher::Serve(SOCKET s)
         if (nSliceMs && nSent < nLimit && Pause(nSliceMs))
             return;
     }
-    if (!bStalled && nSent >= behaviour.nStallAfter && Pause(behaviour.nStallMs))
+    if (!bStalled && nSent >= behaviour.nStallAfter && stall(behaviour.nStallMs))
         return;
     ::shutdown(s, SD_SEND);
 }

@@ -31,10 +31,15 @@ struct PathBehaviour
     bool bOmitContentLength = false; // the end of the body is the end of the connection
     size_t nBytesPerSecond = 0;      // 0: as fast as the socket takes it
     size_t nStallAfter = 0;          // body bytes sent before the stall...
-    DWORD nStallMs = 0;              // ...and how long nothing more is sent (0: no stall)
+    DWORD nStallMs = 0;              // ...and how long nothing more is sent (0: no stall; INFINITE:
+                                     // until EndStalls or the end of the publisher)
     size_t nDropAfter = SIZE_MAX;    // body bytes sent before the connection is dropped
     bool bGzip = false;              // sent gzip-encoded, with Content-Encoding: gzip; Content-Length
                                      // then counts the encoded bytes, not the body's
+    std::string location;            // sent as Location (with a 3xx status: a redirect)
+    DWORD nSilentMs = 0;             // the request is read, then nothing at all is sent for so long
+    bool bEndless = false;           // the body is sent again and again, without Content-Length,
+                                     // until the client goes
 };
 
 // The body as a gzip stream of stored (uncompressed) deflate blocks: a real
@@ -66,7 +71,16 @@ public:
     void SetStall(const std::string& path, size_t nAfterBytes, DWORD nMilliseconds);
     void SetDropAfter(const std::string& path, size_t nAfterBytes);
     void SetGzip(const std::string& path, bool bGzip = true);
+    // Answers path with nStatus (302 unless given) and Location: target.
+    void SetRedirect(const std::string& path, const std::string& target, int nStatus = 302);
     void ResetBehaviour(const std::string& path);
+
+    // Every stall (and silence) ends now, and those to come end at once.
+    void EndStalls();
+    // How many answers to path have reached their stall, and how many have
+    // ended (sent whole, or cut short by either side).
+    int StallsReached(const std::string& path) const;
+    int Answered(const std::string& path) const;
 
     // Request paths (query included) in the order they arrived.
     std::vector<std::string> Requests() const;
@@ -85,19 +99,24 @@ private:
     bool Lookup(const std::string& path, std::string& body, PathBehaviour& behaviour);
     // Sends while the server runs; false once the peer or the server is gone.
     bool SendAll(SOCKET s, const char* p, size_t n);
-    // Waits on the stop event; true when the server is stopping.
-    bool Pause(DWORD nMilliseconds);
+    // Waits on the stop event; true when the server is stopping. A stall
+    // (bStall) also ends with EndStalls.
+    bool Pause(DWORD nMilliseconds, bool bStall = false);
+    void Count(std::map<std::string, int>& counts, const std::string& path);
 
     std::wstring m_contentDir;
     unsigned short m_nPort;
     SOCKET m_listener = INVALID_SOCKET;
     HANDLE m_hStop = nullptr;
+    HANDLE m_hEndStalls = nullptr;
     std::thread m_acceptThread;
 
     mutable std::mutex m_lock;
     std::map<std::string, std::string> m_content;
     std::map<std::string, PathBehaviour> m_behaviour;
     std::vector<std::string> m_requests;
+    std::map<std::string, int> m_stalls;
+    std::map<std::string, int> m_answered;
     std::vector<std::unique_ptr<Connection>> m_connections;
 };
 
