@@ -208,9 +208,7 @@ void CountCommands(const std::wstring& url, const std::wstring& scratch)
     ::SetEnvironmentVariableW(L"TEMP", scratch.c_str());
     HWND sink = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     CountingJob job;
-    job.m_hWndNotify = sink;
-    job.m_strUrl = url;
-    job.Start();
+    job.StartRun(url, sink);
     bool ended = false;
     UINT outcome = 0;
     MSG msg;
@@ -219,18 +217,19 @@ void CountCommands(const std::wstring& url, const std::wstring& scratch)
         if (msg.hwnd == sink && msg.message == WM_COMMAND)
         {
             const UINT id = LOWORD(msg.wParam);
+            DownloadProgress progress;
             if (id == ID_DOWNLOAD_PROGRESS)
-                job.ProgressCommandTaken();
+                job.TakeProgress(HIWORD(msg.wParam), progress);
             else
                 ended = true, outcome = id;
             continue;
         }
         ::DispatchMessageW(&msg);
     }
-    ::WaitForSingleObject(job.m_hThread.get(), 60000);
+    job.WaitForWorker(60000);
     ::DestroyWindow(sink);
     std::printf("  progress callbacks %ld, progress commands posted %ld, handled %ld, outcome %s\n",
-                job.m_nCallbacks.load(), job.m_nProgressPosted.load(), job.m_nProgressHandled.load(),
+                job.m_nCallbacks.load(), job.ProgressCommandsPosted(), job.ProgressCommandsTaken(),
                 outcome == ID_DOWNLOAD_READY ? "READY" : "FAILED");
     ::DeleteFileW((scratch + L"\\QuillfeedSetup.exe").c_str());
 }
@@ -302,7 +301,13 @@ void MeasureSignatureCheck(qftest::Publisher& publisher, const std::string& pack
             continue;
         download.push_back(Ms(Clock::now() - start));
         start = Clock::now();
-        const HRESULT hr = VerifyPackageSignature(publicKey, url, target.c_str(), bStop);
+        HRESULT hr;
+        {
+            const unique_hfile file(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            CRunningBinding binding;
+            hr = VerifyPackageSignature(publicKey, url, file.get(), bStop, binding);
+        }
         check.push_back(Ms(Clock::now() - start));
         ::DeleteFileW(target.c_str());
         std::printf("  run %d: bare download %.0f ms, signature check %.0f ms (%s)\n", i + 1, download.back(),

@@ -77,6 +77,11 @@ struct file_handle
     static pointer Invalid() { return INVALID_HANDLE_VALUE; }
     static void Close(HANDLE h) { ::CloseHandle(h); }
 };
+// A timer of the thread pool: deleting it waits for a callback that runs.
+struct queue_timer : null_is_none<HANDLE>
+{
+    static void Close(HANDLE h) { ::DeleteTimerQueueTimer(nullptr, h, INVALID_HANDLE_VALUE); }
+};
 struct registry_key : null_is_none<HKEY>
 {
     static void Close(HKEY h) { ::RegCloseKey(h); }
@@ -128,6 +133,7 @@ struct window : null_is_none<HWND>
 
 using unique_handle = unique_any<handle_traits::kernel_handle>;
 using unique_hfile = unique_any<handle_traits::file_handle>;
+using unique_queue_timer = unique_any<handle_traits::queue_timer>;
 using unique_hkey = unique_any<handle_traits::registry_key>;
 using unique_hlocal_string = unique_any<handle_traits::local_string>;
 using unique_hfont = unique_any<handle_traits::font>;

@@ -6,12 +6,9 @@
 #include <cwchar>
 #include <new>
 
-#include "HttpBindingWatch.h"
 #include "PackageKey.h"
-#include "resource.h"
-#if QUILLFEED_PACKAGE_KEY_SET
 #include "PackageSignature.h"
-#endif
+#include "resource.h"
 
 namespace
 {
@@ -103,6 +100,68 @@ std::wstring DownloadFailureText(HRESULT hr)
     return szCode + std::wstring(L"No message available.");
 }
 
+bool CDownloadStatusCallBack::StartRun(const std::wstring& strUrl, HWND hWndNotify)
+{
+    if (IsRunning())
+        return false;
+    // What an earlier run posted before it ended is no longer news.
+    if (++m_nRun == 0)
+        m_nRun = 1;
+    m_bProgressPending = false;
+    m_strUrl = strUrl;
+    m_hWndNotify = hWndNotify;
+    m_bStop = false;
+    {
+        CCritSecLock lock(m_cs);
+        m_outcome = Outcome::None;
+        m_bOutcomeTaken = false;
+    }
+    m_binding.Reset();
+    m_hPackage.reset();
+    m_bOwnsPath = false;
+    Start();
+    return true;
+}
+
+void CDownloadStatusCallBack::RequestStop()
+{
+    // Under the lock, so that the worker's conclusion comes either wholly
+    // before the stop (a ready run hands off) or wholly after it (stopped).
+    {
+        CCritSecLock lock(m_cs);
+        m_bStop = true;
+    }
+    m_binding.Abort();
+}
+
+void CDownloadStatusCallBack::WaitForWorker(DWORD nMilliseconds) const
+{
+    ::WaitForSingleObjectEx(m_hThread.get(), nMilliseconds, FALSE);
+}
+
+bool CDownloadStatusCallBack::TakeProgress(WORD wNotifyCode, DownloadProgress& progress)
+{
+    if (m_nRun == 0 || wNotifyCode != m_nRun)
+        return false;
+    // Before the values are read: a report written after this posts anew.
+    m_bProgressPending = false;
+    ++m_nProgressTaken;
+    CCritSecLock lock(m_cs);
+    ::lstrcpynW(progress.szText, m_szProgressText, ARRAYSIZE(progress.szText));
+    progress.nPercent = m_nPercent;
+    return true;
+}
+
+bool CDownloadStatusCallBack::TakeOutcome(WORD wNotifyCode, Outcome outcome)
+{
+    CCritSecLock lock(m_cs);
+    if (m_nRun == 0 || wNotifyCode != m_nRun || outcome == Outcome::None || m_outcome != outcome ||
+        m_bOutcomeTaken)
+        return false;
+    m_bOutcomeTaken = true;
+    return true;
+}
+
 STDMETHODIMP CDownloadStatusCallBack::QueryInterface(REFIID riid, void** ppvObject)
 {
     return QueryBindingCallback(this, riid, ppvObject);
@@ -121,9 +180,25 @@ STDMETHODIMP_(ULONG) CDownloadStatusCallBack::Release()
     return static_cast<ULONG>(nCount);
 }
 
-STDMETHODIMP CDownloadStatusCallBack::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG, LPCWSTR)
+STDMETHODIMP CDownloadStatusCallBack::OnStartBinding(DWORD, IBinding* pBinding)
+{
+    // Kept for RequestStop. The download call does not look at this answer.
+    m_binding.Attach(pBinding);
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CDownloadStatusCallBack::OnStopBinding(HRESULT, LPCWSTR)
+{
+    m_binding.Detach();
+    return S_OK;
+}
+
+STDMETHODIMP CDownloadStatusCallBack::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
+                                                 LPCWSTR szStatusText)
 {
     if (m_bStop)
+        return E_ABORT;
+    if (ulStatusCode == BINDSTATUS_REDIRECTING && !m_answer.Reached(szStatusText, m_binding))
         return E_ABORT;
     {
         CCritSecLock lock(m_cs);
@@ -159,7 +234,7 @@ STDMETHODIMP CDownloadStatusCallBack::OnResponse(DWORD dwResponseCode, LPCWSTR s
 {
     if (pszAdditionalRequestHeaders)
         *pszAdditionalRequestHeaders = nullptr;
-    m_nHttpStatus = dwResponseCode;
+    m_answer.Responded(dwResponseCode, m_binding);
     m_bLengthKnown = false;
     // Called by the binding: nothing may unwind into it. Without the headers
     // the size simply goes unchecked.
@@ -194,15 +269,15 @@ unsigned CDownloadStatusCallBack::Run()
     }
     catch (const CExceptionBase& e)
     {
-        Fail(e.m_strMessage);
+        Conclude(E_FAIL, e.m_strMessage.c_str());
     }
     catch (const std::bad_alloc&)
     {
-        FailWithCode(E_OUTOFMEMORY);
+        Conclude(E_OUTOFMEMORY);
     }
     catch (...)
     {
-        FailWithCode(E_UNEXPECTED);
+        Conclude(E_UNEXPECTED);
     }
     return 0;
 }
@@ -212,93 +287,151 @@ void CDownloadStatusCallBack::Download()
     std::wstring strFileName;
     if (!FileNameOfUrl(m_strUrl, strFileName))
     {
-        Fail(L"Invalid url");
+        Conclude(E_FAIL, L"Invalid url");
         return;
     }
     const std::wstring strDir = GetTempDirectory();
     if (strDir.size() + strFileName.size() >= ARRAYSIZE(m_szFilePath))
     {
-        Fail(DownloadFailureText(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)));
+        Conclude(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
         return;
     }
     wcscpy(m_szFilePath, strDir.c_str());
     wcscat(m_szFilePath, strFileName.c_str());
 
-    m_nHttpStatus = 0;
+    HRESULT hr = ClearPackagePath();
+    if (hr == S_OK)
+        hr = Transfer();
+    if (hr == S_OK)
+        hr = HoldPackage();
+    if (hr == S_OK)
+        hr = CheckSignature();
+    Conclude(hr);
+}
+
+// A file already at the package path may be someone else's, with their
+// owner and permissions: the download never writes into it.
+HRESULT CDownloadStatusCallBack::ClearPackagePath()
+{
+    if (!::DeleteFileW(m_szFilePath))
+    {
+        const DWORD nError = ::GetLastError();
+        if (nError != ERROR_FILE_NOT_FOUND)
+            return HRESULT_FROM_WIN32(nError ? nError : ERROR_ACCESS_DENIED);
+    }
+    m_bOwnsPath = true;
+    return S_OK;
+}
+
+// The download call answers S_OK for an error page saved as the package and
+// for a body cut short; neither may reach the shell as a finished package.
+HRESULT CDownloadStatusCallBack::Transfer()
+{
+    m_answer.Begin(m_strUrl.c_str());
     m_bLengthKnown = false;
     HRESULT hr = ::URLDownloadToFileW(nullptr, m_strUrl.c_str(), m_szFilePath, 0,
                                       static_cast<IBindStatusCallback*>(this));
-    if (hr == S_OK)
-        hr = CheckDownloadedFile();
-#if QUILLFEED_PACKAGE_KEY_SET
-    // The file is complete and closed: the publisher's signature proves it
-    // is the package they published before anything opens it.
-    if (hr == S_OK)
-        hr = VerifyPackage(m_strUrl, m_szFilePath, m_bStop);
-#endif
-    if (hr == S_OK)
-        PostCommand(ID_DOWNLOAD_READY);
-    else
-        Fail(DownloadFailureText(hr));
+    m_binding.Detach();
+    if (m_answer.Downgraded())
+        return kRedirectNotSecure;
+    if (hr != S_OK)
+        return hr;
+    const DWORD nStatus = m_answer.Status();
+    if (!m_answer.StatusIsSuccess() && nStatus != 304)
+        return MAKE_HRESULT(SEVERITY_ERROR, FACILITY_HTTP, nStatus & 0xFFFF);
+    return S_OK;
 }
 
-// The download call answers S_OK for an error page saved as the package, for a
-// body cut short and for a target folder that does not exist; none of those
-// may reach the shell as a finished package.
-HRESULT CDownloadStatusCallBack::CheckDownloadedFile()
+// From here to the hand-off the package is held open for reading, sharing
+// it for reading only: nobody can write it, replace it or rename it, and
+// what the checks read is what the shell opens. A link (a reparse point, or
+// a second name for the file) could lead the shell elsewhere, or let another
+// change the file by that other name, and is refused.
+HRESULT CDownloadStatusCallBack::HoldPackage()
 {
-    if (m_nHttpStatus != 0 && (m_nHttpStatus < 200 || m_nHttpStatus > 299) && m_nHttpStatus != 304)
-    {
-        ::DeleteFileW(m_szFilePath);
-        return MAKE_HRESULT(SEVERITY_ERROR, FACILITY_HTTP, m_nHttpStatus & 0xFFFF);
-    }
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(m_szFilePath, GetFileExInfoStandard, &data))
+    m_hPackage.reset(::CreateFileW(m_szFilePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!m_hPackage)
     {
         const DWORD nError = ::GetLastError();
         return HRESULT_FROM_WIN32(nError ? nError : ERROR_FILE_NOT_FOUND);
     }
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
-    const ULONGLONG nSize = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(m_hPackage.get(), &info))
+        return HRESULT_FROM_WIN32(::GetLastError());
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT) ||
+        info.nNumberOfLinks != 1)
+        return HRESULT_FROM_WIN32(ERROR_CANT_ACCESS_FILE);
+    const ULONGLONG nSize = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     if (m_bLengthKnown && nSize != m_nContentLength)
-    {
-        ::DeleteFileW(m_szFilePath);
         return INET_E_DOWNLOAD_FAILURE;
-    }
+    // "Not modified" leaves the package to the binding's cached copy. Where
+    // the binding stores nothing (no copy was offered, or it does not keep
+    // one), there is no package to open.
+    if (m_answer.Status() == 304 && nSize == 0)
+        return MAKE_HRESULT(SEVERITY_ERROR, FACILITY_HTTP, 304);
     return S_OK;
 }
 
-// Never throws: the command is posted even when the text cannot be stored.
-void CDownloadStatusCallBack::Fail(const std::wstring& strText)
+// The one place where a build that carries the publisher's key differs.
+HRESULT CDownloadStatusCallBack::CheckSignature()
 {
-    {
-        CCritSecLock lock(m_cs);
-        try
-        {
-            m_strError = strText;
-        }
-        catch (const std::bad_alloc&)
-        {
-            m_strError.clear();
-        }
-    }
-    PostCommand(ID_DOWNLOAD_FAILED);
+#if QUILLFEED_PACKAGE_KEY_SET
+    // The package is complete and held: the publisher's signature proves it
+    // is the package they published before anything opens it.
+    return VerifyPackage(m_strUrl, m_hPackage.get(), m_bStop, m_binding);
+#else
+    return S_OK;
+#endif
 }
 
-// Building the text allocates too, so this is the failure report that is safe
-// to make from a handler of bad_alloc.
-void CDownloadStatusCallBack::FailWithCode(HRESULT hr)
+// A run that fails leaves nothing under the package's name that the shell,
+// or a later click, could take for the package: the file is deleted, or,
+// where something keeps it from being deleted, renamed aside.
+void CDownloadStatusCallBack::DiscardPackage()
 {
-    std::wstring strText;
-    try
+    m_hPackage.reset();
+    if (!m_bOwnsPath)
+        return;
+    if (::DeleteFileW(m_szFilePath) || ::GetLastError() == ERROR_FILE_NOT_FOUND)
+        return;
+    ::SetFileAttributesW(m_szFilePath, FILE_ATTRIBUTE_NORMAL);
+    if (::DeleteFileW(m_szFilePath))
+        return;
+    wchar_t szAside[MAX_PATH + 32];
+    ::wsprintfW(szAside, L"%s.%08lX.discarded", m_szFilePath, ::GetTickCount());
+    if (::MoveFileExW(m_szFilePath, szAside, 0))
+        ::DeleteFileW(szAside);
+}
+
+// Never throws: the command is posted even when the text cannot be stored.
+void CDownloadStatusCallBack::Conclude(HRESULT hr, LPCWSTR pszText)
+{
+    bool bReady;
     {
-        strText = DownloadFailureText(hr);
+        CCritSecLock lock(m_cs);
+        if (m_bStop)
+        {
+            hr = E_ABORT;
+            pszText = nullptr;
+        }
+        bReady = hr == S_OK;
+        m_outcome = bReady ? Outcome::Ready : Outcome::Failed;
+        if (!bReady)
+        {
+            try
+            {
+                m_strError = pszText ? std::wstring(pszText) : DownloadFailureText(hr);
+            }
+            catch (const std::bad_alloc&)
+            {
+                m_strError.clear();
+            }
+        }
     }
-    catch (const std::bad_alloc&)
-    {
-    }
-    Fail(strText);
+    if (!bReady)
+        DiscardPackage();
+    PostCommand(bReady ? ID_DOWNLOAD_READY : ID_DOWNLOAD_FAILED);
 }
 
 void CDownloadStatusCallBack::PostCommand(UINT nID)

@@ -98,22 +98,22 @@ void CMainDlg::CreateWhatsNewFont()
                        reinterpret_cast<WPARAM>(m_hWhatsNewFont.get()), TRUE);
 }
 
-// A synchronous fetch, before the dialog is ever shown.
+// A synchronous fetch, bounded in bytes and time, before the dialog is ever shown.
 void CMainDlg::ShowWhatsNew()
 {
     HWND hText = GetDlgItem(IDC_WHATSNEW_TEXT);
-    wchar_t szCacheFile[MAX_PATH] = {};
-    if (FetchToCacheFile(QUILLFEED_PUBLISHER_URL L"/whatsnew.txt", szCacheFile, MAX_PATH) != S_OK)
-    {
-        ::SetWindowTextW(hText, kWhatsNewFailed);
-        return;
-    }
     // Out of memory here would otherwise leave the rest of the dialog's
     // set-up undone; the text then counts as not retrieved.
     try
     {
+        std::string bytes;
+        if (FetchWhatsNew(QUILLFEED_PUBLISHER_URL L"/whatsnew.txt", bytes) != S_OK)
+        {
+            ::SetWindowTextW(hText, kWhatsNewFailed);
+            return;
+        }
         std::wstring strText;
-        ReadTextFile(szCacheFile, strText);
+        ReadTextFromBytes(bytes, strText);
         ExpandLineFeeds(strText);
         ::SetWindowTextW(hText, strText.c_str());
     }

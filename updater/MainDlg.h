@@ -37,7 +37,8 @@ public:
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnDownload(WORD, WORD, HWND, BOOL&);
     LRESULT OnClose(WORD, WORD wID, HWND, BOOL&);
-    // The worker's commands carry its run's number as their notification code.
+    // The worker's commands carry its run's number as their notification
+    // code; the job says which of them the dialog acts on.
     LRESULT OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&);
     LRESULT OnDownloadFailed(WORD wNotifyCode, WORD, HWND, BOOL&);
     LRESULT OnDownloadProgress(WORD wNotifyCode, WORD, HWND, BOOL&);

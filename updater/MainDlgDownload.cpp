@@ -9,8 +9,6 @@
 
 namespace
 {
-constexpr DWORD kStopWaitMs = 5000;
-
 const wchar_t* PackagePath(int nPackaging)
 {
     return nPackaging == 0 ? L"/dist/QuillfeedSetup.exe" : L"/dist/Quillfeed.zip";
@@ -19,20 +17,10 @@ const wchar_t* PackagePath(int nPackaging)
 
 void CMainDlg::StartDownload()
 {
-    // A worker whose stop wait timed out still reads the job's URL: the click
-    // is ignored until it has reported its end.
-    if (m_download.IsRunning())
+    if (!m_download.StartRun(std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging), m_hWnd))
         return;
-
     ::SendMessageW(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     ::SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
-    // What an earlier run posted before it ended is no longer news.
-    m_download.NextRun();
-    m_download.m_strUrl = std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging);
-    m_download.m_hWndNotify = m_hWnd;
-    m_download.m_bStop = false;
-    m_download.Start();
-
     m_bDownloading = true;
     ::ShowWindow(m_hProgress, SW_SHOW);
     ::ShowWindow(m_hStatusText, SW_SHOW);
@@ -41,14 +29,14 @@ void CMainDlg::StartDownload()
 
 void CMainDlg::StopDownload()
 {
-    m_download.m_bStop = true;
-    ::WaitForSingleObjectEx(m_download.m_hThread.get(), kStopWaitMs, FALSE);
+    m_download.RequestStop();
+    m_download.WaitForWorker(CDownloadStatusCallBack::kStopWaitMs);
     m_bDownloading = false;
 }
 
 LRESULT CMainDlg::OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&)
 {
-    if (!m_download.IsOfCurrentRun(wNotifyCode))
+    if (!m_download.TakeOutcome(wNotifyCode, CDownloadStatusCallBack::Outcome::Ready))
         return 0;
     ::SendMessageW(m_hProgress, PBM_SETPOS, 100, 0);
     if (!IsWindowVisible())
@@ -65,7 +53,8 @@ LRESULT CMainDlg::OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&)
 
     if (HWND hReader = ::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr))
         ::PostMessageW(hReader, WM_CLOSE, 0, 0);
-    ::ShellExecuteW(m_hWnd, L"open", m_download.m_szFilePath, nullptr, nullptr, SW_SHOW);
+    ::ShellExecuteW(m_hWnd, L"open", m_download.PackagePath(), nullptr, nullptr, SW_SHOW);
+    m_download.ReleasePackage();
 
     DestroyWindow();
     ::PostQuitMessage(1);
@@ -74,19 +63,18 @@ LRESULT CMainDlg::OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&)
 
 LRESULT CMainDlg::OnDownloadFailed(WORD wNotifyCode, WORD, HWND, BOOL&)
 {
-    if (!m_download.IsOfCurrentRun(wNotifyCode))
+    if (!m_download.TakeOutcome(wNotifyCode, CDownloadStatusCallBack::Outcome::Failed))
         return 0;
-    MessageBox(m_download.m_strError.c_str(), L"", MB_OK);
+    MessageBox(m_download.ErrorText().c_str(), L"", MB_OK);
     return 0;
 }
 
 LRESULT CMainDlg::OnDownloadProgress(WORD wNotifyCode, WORD, HWND, BOOL&)
 {
-    if (!m_download.IsOfCurrentRun(wNotifyCode))
+    DownloadProgress progress;
+    if (!m_download.TakeProgress(wNotifyCode, progress))
         return 0;
-    m_download.ProgressCommandTaken();
-    CCritSecLock lock(m_download.m_cs);
-    ::SetWindowTextW(m_hStatusText, m_download.m_szProgressText);
-    ::SendMessageW(m_hProgress, PBM_SETPOS, static_cast<WPARAM>(m_download.m_nPercent), 0);
+    ::SetWindowTextW(m_hStatusText, progress.szText);
+    ::SendMessageW(m_hProgress, PBM_SETPOS, static_cast<WPARAM>(progress.nPercent), 0);
     return 0;
 }

@@ -7,7 +7,6 @@
 #include <memory>
 #include <new>
 
-#include "HttpBindingWatch.h"
 #include "Owners.h"
 #include "PackageKey.h"
 
@@ -53,134 +52,6 @@ bool ReadDerNumber(const unsigned char*& p, const unsigned char* pEnd, unsigned 
     return true;
 }
 
-// Receives "<package>.sig" into memory: the status callback of one
-// synchronous binding, which learns the HTTP status, keeps at most one byte
-// more than a signature may have, and answers a stop request.
-class CSignatureFetch final : public CHttpBindingWatch
-{
-public:
-    explicit CSignatureFetch(const std::atomic<bool>& bStop) : m_bStop(bStop) {}
-
-    // S_OK with the answer in Data()/Size(), or the code the caller reports.
-    HRESULT Fetch(LPCWSTR pszUrl)
-    {
-        HRESULT hr;
-        {
-            unique_com<IMoniker> moniker;
-            unique_com<IBindCtx> context;
-            unique_com<IStream> stream;
-            hr = ::CreateURLMonikerEx(nullptr, pszUrl, moniker.addressof(), URL_MK_UNIFORM);
-            if (SUCCEEDED(hr))
-                hr = ::CreateAsyncBindCtx(0, this, nullptr, context.addressof());
-            if (SUCCEEDED(hr))
-            {
-                hr = moniker.get()->BindToStorage(context.get(), nullptr, IID_IStream,
-                                                  reinterpret_cast<void**>(stream.addressof()));
-                ::RevokeBindStatusCallback(context.get(), this);
-            }
-        }
-        if (m_bStop)
-            return E_ABORT;
-        if (m_bTooLong)
-            return NTE_BAD_SIGNATURE;
-        if (FAILED(hr) || FAILED(m_hrStop) || !StatusIsSuccess())
-            return TRUST_E_NOSIGNATURE;
-        return m_nSize == 0 ? TRUST_E_NOSIGNATURE : S_OK;
-    }
-
-    const unsigned char* Data() const { return m_data; }
-    size_t Size() const { return m_nSize; }
-
-    STDMETHODIMP OnProgress(ULONG ulProgress, ULONG, ULONG, LPCWSTR) override
-    {
-        if (m_bStop)
-            return E_ABORT;
-        // A server that sends more than any signature is not sending one.
-        if (ulProgress > kMaxSignatureBytes || m_bTooLong)
-        {
-            m_bTooLong = true;
-            return E_ABORT;
-        }
-        return S_OK;
-    }
-    STDMETHODIMP GetBindInfo(DWORD* pgrfBINDF, BINDINFO* pBindInfo) override
-    {
-        // The publisher's current signature, never one from the cache, and
-        // never stored there: synchronous, so the call returns with it.
-        if (pgrfBINDF)
-            *pgrfBINDF = BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE;
-        if (pBindInfo && pBindInfo->cbSize >= sizeof(BINDINFO))
-        {
-            const ULONG cbSize = pBindInfo->cbSize;
-            std::memset(pBindInfo, 0, cbSize);
-            pBindInfo->cbSize = cbSize;
-            pBindInfo->dwBindVerb = BINDVERB_GET;
-        }
-        return S_OK;
-    }
-    STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* pMedium) override
-    {
-        if (!pMedium || pMedium->tymed != TYMED_ISTREAM || !pMedium->pstm)
-            return S_OK;
-        // The last byte of the buffer only tells that the answer is too long.
-        while (m_nSize < sizeof(m_data))
-        {
-            ULONG nRead = 0;
-            const HRESULT hr = pMedium->pstm->Read(m_data + m_nSize, static_cast<ULONG>(sizeof(m_data) - m_nSize),
-                                                   &nRead);
-            m_nSize += nRead;
-            if (hr != S_OK || nRead == 0)
-                break;
-        }
-        if (m_nSize > kMaxSignatureBytes)
-            m_bTooLong = true;
-        return S_OK;
-    }
-
-private:
-    const std::atomic<bool>& m_bStop;
-    bool m_bTooLong = false;
-    unsigned char m_data[kMaxSignatureBytes + 1] = {};
-    size_t m_nSize = 0;
-};
-
-// SHA-256 of the file as it is on disk now; others may read it meanwhile,
-// nobody may write it.
-HRESULT HashFile(LPCWSTR pszPath, const std::atomic<bool>& bStop, unsigned char (&digest)[kDigestBytes])
-{
-    unique_hfile file(::CreateFileW(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file)
-        return HRESULT_FROM_WIN32(::GetLastError());
-    unique_bcrypt_algorithm algorithm;
-    NTSTATUS status = ::BCryptOpenAlgorithmProvider(algorithm.addressof(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (!Succeeded(status))
-        return HRESULT_FROM_NT(status);
-    unique_bcrypt_hash hash;
-    status = ::BCryptCreateHash(algorithm.get(), hash.addressof(), nullptr, 0, nullptr, 0, 0);
-    if (!Succeeded(status))
-        return HRESULT_FROM_NT(status);
-    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kHashChunkBytes]);
-    if (!buffer)
-        return E_OUTOFMEMORY;
-    for (;;)
-    {
-        // Between two chunks, so that Stop ends a long check as it ends a transfer.
-        if (bStop)
-            return E_ABORT;
-        DWORD nRead = 0;
-        if (!::ReadFile(file.get(), buffer.get(), kHashChunkBytes, &nRead, nullptr))
-            return HRESULT_FROM_WIN32(::GetLastError());
-        if (nRead == 0)
-            break;
-        status = ::BCryptHashData(hash.get(), buffer.get(), nRead, 0);
-        if (!Succeeded(status))
-            return HRESULT_FROM_NT(status);
-    }
-    status = ::BCryptFinishHash(hash.get(), digest, kDigestBytes, 0);
-    return Succeeded(status) ? S_OK : HRESULT_FROM_NT(status);
-}
-
 HRESULT VerifyDigest(const unsigned char (&publicKey)[64], const unsigned char (&digest)[kDigestBytes],
                      const unsigned char (&signature)[64])
 {
@@ -216,39 +87,74 @@ bool EcdsaSignatureDerToRaw(const unsigned char* pDer, size_t nDer, unsigned cha
     return ReadDerNumber(p, pEnd, raw) && ReadDerNumber(p, pEnd, raw + kNumberBytes) && p == pEnd;
 }
 
+HRESULT HashPackage(HANDLE hFile, const std::atomic<bool>& bStop, unsigned char (&digest)[kDigestBytes])
+{
+    unique_bcrypt_algorithm algorithm;
+    NTSTATUS status = ::BCryptOpenAlgorithmProvider(algorithm.addressof(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    if (!Succeeded(status))
+        return HRESULT_FROM_NT(status);
+    unique_bcrypt_hash hash;
+    status = ::BCryptCreateHash(algorithm.get(), hash.addressof(), nullptr, 0, nullptr, 0, 0);
+    if (!Succeeded(status))
+        return HRESULT_FROM_NT(status);
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kHashChunkBytes]);
+    if (!buffer)
+        return E_OUTOFMEMORY;
+    for (;;)
+    {
+        if (bStop)
+            return E_ABORT;
+        DWORD nRead = 0;
+        if (!::ReadFile(hFile, buffer.get(), kHashChunkBytes, &nRead, nullptr))
+            return HRESULT_FROM_WIN32(::GetLastError());
+        if (nRead == 0)
+            break;
+        status = ::BCryptHashData(hash.get(), buffer.get(), nRead, 0);
+        if (!Succeeded(status))
+            return HRESULT_FROM_NT(status);
+    }
+    status = ::BCryptFinishHash(hash.get(), digest, kDigestBytes, 0);
+    return Succeeded(status) ? S_OK : HRESULT_FROM_NT(status);
+}
+
 HRESULT VerifyPackageSignature(const unsigned char (&publicKey)[64], const std::wstring& strPackageUrl,
-                               LPCWSTR pszPackagePath, const std::atomic<bool>& bStop)
+                               HANDLE hPackage, const std::atomic<bool>& bStop, CRunningBinding& binding)
 {
     // The signature first: without one there is no point in reading the package.
-    CSignatureFetch fetch(bStop);
-    HRESULT hr = fetch.Fetch((strPackageUrl + L".sig").c_str());
-    if (hr != S_OK)
-        return hr;
+    CBoundedFetch fetch(kMaxSignatureBytes, binding, &bStop);
+    const HRESULT hrFetch = fetch.Fetch((strPackageUrl + L".sig").c_str());
+    if (bStop)
+        return E_ABORT;
+    if (fetch.Answer().Downgraded())
+        return kRedirectNotSecure;
+    // A server that sends more than any signature is not sending one.
+    if (fetch.TooLong())
+        return NTE_BAD_SIGNATURE;
+    if (FAILED(hrFetch) || !fetch.Complete() || fetch.Data().empty())
+        return TRUST_E_NOSIGNATURE;
     unsigned char signature[64];
-    if (!EcdsaSignatureDerToRaw(fetch.Data(), fetch.Size(), signature))
+    if (!EcdsaSignatureDerToRaw(reinterpret_cast<const unsigned char*>(fetch.Data().data()), fetch.Data().size(),
+                                signature))
         return NTE_BAD_SIGNATURE;
     unsigned char digest[kDigestBytes];
-    hr = HashFile(pszPackagePath, bStop, digest);
+    const HRESULT hr = HashPackage(hPackage, bStop, digest);
     if (hr != S_OK)
         return hr;
     return VerifyDigest(publicKey, digest, signature);
 }
 
 #if QUILLFEED_PACKAGE_KEY_SET
-HRESULT VerifyPackage(const std::wstring& strPackageUrl, LPCWSTR pszPackagePath, const std::atomic<bool>& bStop)
+HRESULT VerifyPackage(const std::wstring& strPackageUrl, HANDLE hPackage, const std::atomic<bool>& bStop,
+                      CRunningBinding& binding)
 {
     static const unsigned char kPublisherKey[64] = {QUILLFEED_PACKAGE_PUBLIC_KEY_XY};
-    HRESULT hr;
     try
     {
-        hr = VerifyPackageSignature(kPublisherKey, strPackageUrl, pszPackagePath, bStop);
+        return VerifyPackageSignature(kPublisherKey, strPackageUrl, hPackage, bStop, binding);
     }
     catch (const std::bad_alloc&)
     {
-        hr = E_OUTOFMEMORY;
+        return E_OUTOFMEMORY;
     }
-    if (hr != S_OK)
-        ::DeleteFileW(pszPackagePath);
-    return hr;
 }
 #endif

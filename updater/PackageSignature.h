@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <string>
 
+#include "BindingWatch.h"
+
 // A signature can be this long at most; a longer answer is not one.
 constexpr size_t kMaxSignatureBytes = 1024;
 
@@ -21,21 +23,32 @@ constexpr size_t kMaxSignatureBytes = 1024;
 // after the sequence.
 bool EcdsaSignatureDerToRaw(const unsigned char* pDer, size_t nDer, unsigned char (&raw)[64]);
 
-// Fetches "<strPackageUrl>.sig" into memory, hashes the file with SHA-256 and
-// verifies the signature with the public key (X then Y, 32 bytes each,
-// big-endian). S_OK only for a valid signature; otherwise
+// SHA-256 of what hFile holds from its current position to its end, read in
+// chunks; E_ABORT when bStop is found set between two of them, so that Stop
+// ends a long check as it ends a transfer.
+HRESULT HashPackage(HANDLE hFile, const std::atomic<bool>& bStop, unsigned char (&digest)[32]);
+
+// Fetches "<strPackageUrl>.sig" into memory (registered with binding, so that
+// a stop request aborts it), hashes the package read through hPackage with
+// SHA-256 and verifies the signature with the public key (X then Y, 32 bytes
+// each, big-endian). S_OK only for a valid signature; otherwise
 //   E_ABORT              bStop was set during the fetch or the hashing,
+//   kRedirectNotSecure   the fetch of an https:// address was redirected to
+//                        one that is not,
+//   NTE_BAD_SIGNATURE    the answer is longer than any signature, or not a
+//                        P-256 signature in strict DER,
 //   TRUST_E_NOSIGNATURE  no signature could be fetched (an HTTP error status,
 //                        an empty answer, a failed transfer),
-//   NTE_BAD_SIGNATURE    the answer is not a P-256 signature in strict DER,
 //   TRUST_E_BAD_DIGEST   the signature does not verify: another key, or a
 //                        file that is not the one signed,
 // or the code of a failure to read the file or to use CNG.
 HRESULT VerifyPackageSignature(const unsigned char (&publicKey)[64], const std::wstring& strPackageUrl,
-                               LPCWSTR pszPackagePath, const std::atomic<bool>& bStop);
+                               HANDLE hPackage, const std::atomic<bool>& bStop, CRunningBinding& binding);
 
 // The download job's last check before it reports the package ready, in a
 // build that carries the publisher's key (QUILLFEED_PACKAGE_KEY_SET): the
-// signature against that key. The package file is deleted when the check
-// fails, so that nothing unproven is left to open.
-HRESULT VerifyPackage(const std::wstring& strPackageUrl, LPCWSTR pszPackagePath, const std::atomic<bool>& bStop);
+// signature against that key. The job holds the package open, sharing it for
+// reading only, from before this check until the hand-off, so that the file
+// checked is the file opened.
+HRESULT VerifyPackage(const std::wstring& strPackageUrl, HANDLE hPackage, const std::atomic<bool>& bStop,
+                      CRunningBinding& binding);

@@ -1,16 +1,14 @@
 #include "WhatsNew.h"
 
-#include "HttpBindingWatch.h"
+#include "BindingWatch.h"
 #include "Owners.h"
 
 #include <urlmon.h>
 #include <versionhelpers.h>
-#include <wininet.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
-#include <new>
+#include <cstring>
 
 namespace
 {
@@ -52,19 +50,76 @@ DWORD WholeCharacterBytes(const char* p, DWORD n, UINT nCodePage)
     return i;
 }
 
-// The text ends after the kWhatsNewMaxLineChars-th character of its first
-// longer line (never between the two halves of a surrogate pair).
+// The deadline's end: the fetch's binding is aborted, from a thread of the pool.
+VOID CALLBACK AbortAtTheDeadline(PVOID pBinding, BOOLEAN)
+{
+    static_cast<CRunningBinding*>(pBinding)->Abort();
+}
+} // namespace
+
+HRESULT FetchWhatsNew(LPCWSTR pszUrl, std::string& bytes)
+{
+    CRunningBinding binding;
+    CBoundedFetch fetch(kWhatsNewMaxBytes, binding);
+    HRESULT hr;
+    {
+        unique_queue_timer deadline;
+        // Without its timer the fetch has only the system's own time-outs;
+        // the text is not worth going without for that.
+        if (!::CreateTimerQueueTimer(deadline.addressof(), nullptr, &AbortAtTheDeadline, &binding,
+                                     kWhatsNewDeadlineMs, 0, WT_EXECUTEONLYONCE))
+            return HRESULT_FROM_WIN32(::GetLastError());
+        hr = fetch.Fetch(pszUrl);
+    }  // the timer is gone, and a callback that ran has returned
+    if (!fetch.Complete())
+    {
+        if (fetch.Answer().Downgraded())
+            return kRedirectNotSecure;
+        return FAILED(hr) ? hr : INET_E_DOWNLOAD_FAILURE;
+    }
+    bytes = fetch.Data();
+    return S_OK;
+}
+
+void ReadTextFromBytes(const std::string& bytes, std::wstring& strText)
+{
+    const bool bCut = bytes.size() > kWhatsNewMaxBytes;
+    DWORD nUsed = static_cast<DWORD>(bCut ? kWhatsNewMaxBytes : bytes.size());
+    const UINT nCodePage = ThreadAnsiCodePage();
+    if (bCut)
+    {
+        nUsed = WholeCharacterBytes(bytes.data(), nUsed, nCodePage);
+        if (nUsed > 0 && bytes[nUsed - 1] == '\r')
+            --nUsed;  // its LF may be the first byte left out
+    }
+    // The text ends at the first zero byte.
+    const void* pZero = std::memchr(bytes.data(), '\0', nUsed);
+    const int nBytes = static_cast<int>(pZero ? static_cast<const char*>(pZero) - bytes.data() : nUsed);
+    if (nBytes == 0)
+        return;
+    const int nChars = ::MultiByteToWideChar(nCodePage, 0, bytes.data(), nBytes, nullptr, 0);
+    if (nChars <= 0)
+        return;
+    std::wstring strConverted(static_cast<size_t>(nChars), L'\0');
+    if (::MultiByteToWideChar(nCodePage, 0, bytes.data(), nBytes, &strConverted[0], nChars) != nChars)
+        return;
+    EndAtTheFirstOverlongLine(strConverted);
+    strText = std::move(strConverted);
+}
+
 void EndAtTheFirstOverlongLine(std::wstring& strText)
 {
     size_t nLineStart = 0;
     while (nLineStart < strText.size())
     {
         const size_t nLineEnd = strText.find(L'\n', nLineStart);
-        const size_t nLength = (nLineEnd == std::wstring::npos ? strText.size() : nLineEnd) - nLineStart;
-        if (nLength > kWhatsNewMaxLineChars)
+        size_t nContentEnd = nLineEnd == std::wstring::npos ? strText.size() : nLineEnd;
+        if (nLineEnd != std::wstring::npos && nContentEnd > nLineStart && strText[nContentEnd - 1] == L'\r')
+            --nContentEnd;
+        if (nContentEnd - nLineStart > kWhatsNewMaxLineChars)
         {
             size_t nCut = nLineStart + kWhatsNewMaxLineChars;
-            if (IS_HIGH_SURROGATE(strText[nCut - 1]))
+            if (IS_HIGH_SURROGATE(strText[nCut - 1]) && IS_LOW_SURROGATE(strText[nCut]))
                 --nCut;
             strText.resize(nCut);
             return;
@@ -73,94 +128,6 @@ void EndAtTheFirstOverlongLine(std::wstring& strText)
             return;
         nLineStart = nLineEnd + 1;
     }
-}
-
-// Watches the transfer only to learn whether the server delivered the file:
-// the platform saves an error page, or a body cut short, as if it were the
-// file and still reports success.
-class CHttpStatusWatch final : public CHttpBindingWatch
-{
-public:
-    bool m_bEnded = false;
-    ULONG m_nReceived = 0;
-    ULONG m_nExpected = 0;
-
-    // The server answered 200 and delivered as many bytes as it announced.
-    bool Delivered() const
-    {
-        if (!StatusIsSuccess() || FAILED(m_hrStop))
-            return false;
-        return !m_bEnded || m_nExpected == 0 || m_nReceived >= m_nExpected;
-    }
-
-    STDMETHODIMP OnProgress(ULONG nProgress, ULONG nProgressMax, ULONG nStatusCode, LPCWSTR) override
-    {
-        if (nStatusCode == BINDSTATUS_ENDDOWNLOADDATA)
-        {
-            m_bEnded = true;
-            m_nReceived = nProgress;
-            m_nExpected = nProgressMax;
-        }
-        return S_OK;
-    }
-};
-} // namespace
-
-HRESULT FetchToCacheFile(LPCWSTR pszUrl, LPWSTR szFileName, DWORD nBufferLength)
-{
-    CHttpStatusWatch watch;
-    HRESULT hr = ::URLDownloadToCacheFileW(nullptr, pszUrl, szFileName, nBufferLength, 0, &watch);
-    if (hr == S_OK && !watch.Delivered())
-        hr = INET_E_DOWNLOAD_FAILURE;
-    return hr;
-}
-
-bool ReadTextFile(LPCWSTR pszFileName, std::wstring& strText)
-{
-    unique_hfile file(::CreateFileW(pszFileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file)
-        return false;
-    ReadTextFromFile(file.get(), ::GetFileSize(file.get(), nullptr), strText);
-    return true;
-}
-
-void ReadTextFromFile(HANDLE hFile, DWORD nSize, std::wstring& strText)
-{
-    // INVALID_FILE_SIZE is both "cannot be read" and a real size of 4 GiB - 1;
-    // either way size + 1 would wrap to 0 and the terminator would land
-    // outside the buffer, so such a file reads as empty.
-    if (nSize == INVALID_FILE_SIZE)
-        return;
-    const bool bCut = nSize > kWhatsNewMaxBytes;
-    const DWORD nWanted = bCut ? kWhatsNewMaxBytes : nSize;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[nWanted + 1]);
-    if (!buffer)
-        return;
-    // The last byte is the terminator's: a file that grew since its size was
-    // taken is read only as far as that size.
-    DWORD nRead = 0;
-    if (!::ReadFile(hFile, buffer.get(), nWanted, &nRead, nullptr))
-        nRead = 0;
-
-    const UINT nCodePage = ThreadAnsiCodePage();
-    if (bCut)
-    {
-        nRead = WholeCharacterBytes(buffer.get(), nRead, nCodePage);
-        if (nRead > 0 && buffer[nRead - 1] == '\r')
-            --nRead;  // its LF may be the first byte left out
-    }
-    buffer[nRead] = '\0';
-
-    const int nChars = ::MultiByteToWideChar(nCodePage, 0, buffer.get(), -1, nullptr, 0);
-    if (nChars <= 1)
-        return;
-    std::wstring strConverted(static_cast<size_t>(nChars), L'\0');
-    if (::MultiByteToWideChar(nCodePage, 0, buffer.get(), -1, &strConverted[0], nChars) != nChars)
-        return;
-    strConverted.resize(static_cast<size_t>(nChars) - 1);
-    EndAtTheFirstOverlongLine(strConverted);
-    strText = std::move(strConverted);
 }
 
 UINT LegacyThreadAnsiCodePage(LCID lcid)

@@ -53,14 +53,27 @@ bool DownloadRoad::WaitForRecord(const wchar_t* name, const std::string& fragmen
     return WaitUntil([&] { return Record(name).find(fragment) != std::string::npos; });
 }
 
-MessageBoxInfo WaitForFailureBox(UpdaterSession& updater)
+MessageBoxInfo WaitForFailureBox(UpdaterSession& updater, std::chrono::milliseconds timeout)
 {
-    MessageBoxInfo box = WaitForMessageBox(updater.process().id());
+    MessageBoxInfo box = WaitForMessageBox(updater.process().id(), timeout);
     EXPECT_NE(box.hWnd, nullptr) << "no failure box";
     EXPECT_EQ(box.caption, L"");
     EXPECT_FALSE(box.icon);
     EXPECT_TRUE(box.OkOnly());
     return box;
+}
+
+void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const char* path)
+{
+    ASSERT_TRUE(WaitUntil([&] { return road.publisher().StallsReached(path) == 1; })) << "no stall of " << path;
+    Click(updater, kIdDownload);
+    // The stop wait is 5 s; the stall must not hold the user longer.
+    const MessageBoxInfo box = WaitForFailureBox(updater, 6s);
+    ASSERT_NE(box.hWnd, nullptr) << "the stop did not end the stalled transfer within its wait";
+    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80004004\n\n")) << Narrow(box.text);
+    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe"))) << "a stopped run left its package";
+    AnswerMessageBox(box);
+    EXPECT_EQ(WindowText(updater.item(kIdDownload)), L"Download && Install");
 }
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix)

@@ -31,6 +31,7 @@ public:
     DownloadRoad();
 
     Publisher& publisher() { return m_publisher; }
+    const Publisher& publisher() const { return m_publisher; }
     const ScratchDir& temp() const { return m_temp; }
     const ScratchDir& records() const { return m_records; }
 
@@ -52,7 +53,11 @@ private:
 };
 
 // The failure box: empty caption, the failure text with its code.
-MessageBoxInfo WaitForFailureBox(UpdaterSession& updater);
+MessageBoxInfo WaitForFailureBox(UpdaterSession& updater, std::chrono::milliseconds timeout = kEventTimeout);
+// Clicks Stop once the answer to path (the package or its signature) has
+// reached its stall, and sees what the user must: the failure box with the
+// stop's code within the stop wait, no package, the button ready to start.
+void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const char* path);
 bool StartsWith(const std::wstring& text, const std::wstring& prefix);
 // Clicks a button of the dialog the way the mouse does.
 void Click(const UpdaterSession& updater, int id);

@@ -264,7 +264,7 @@ TEST(DownloadFailure, AfterAFailureTheFirstClickResetsAndTheSecondStarts)
 TEST(DownloadFailure, TemporaryFolderMissingOrTooLongFailsWithItsText)
 {
     DownloadRoad road;
-    // A folder that does not exist: the download call itself reports success.
+    // A folder that does not exist: the path is found missing before any transfer.
     auto updater = road.StartUpdater(road.temp().file(L"missing"));
     ASSERT_NE(updater->dialog(), nullptr);
     Click(*updater, kIdDownload);
@@ -282,7 +282,7 @@ TEST(DownloadFailure, TemporaryFolderMissingOrTooLongFailsWithItsText)
     box = WaitForFailureBox(*updater);
     EXPECT_EQ(box.text, L"Cannot find temp directory");
     AnswerMessageBox(box);
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1) << "a transfer without a temporary folder";
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 0) << "a transfer without a temporary folder";
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
@@ -355,56 +355,36 @@ TEST(DownloadCommand, TheButtonCommandWithANotificationCodeStoresTheChoiceAndSta
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
-TEST(DownloadStop, StartWhileTheStoppedWorkerStillRunsIsIgnoredUntilItEnds)
+TEST(DownloadStop, StopCutsAStalledTransferShortAndIsFinalForItsRun)
 {
-    DownloadRoad road;
-    road.publisher().SetContent(kSetupPath, std::string(1024 * 1024, 's'));
-    // After the stall the rest comes in slices, so a progress callback follows
-    // that the stopped worker refuses (all at once it could finish without one).
-    PathBehaviour behaviour;
-    behaviour.nBytesPerSecond = 256 * 1024;
-    behaviour.nStallAfter = 16 * 1024;  // one slice: it all arrives at once
-    behaviour.nStallMs = 12000;
-    road.publisher().SetBehaviour(kSetupPath, behaviour);
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
+    for (const bool bResumes : {false, true})
+    {
+        SCOPED_TRACE(bResumes ? "the server sends again later" : "the server never sends again");
+        DownloadRoad road;
+        road.publisher().SetContent(kSetupPath, std::string(1024 * 1024, 's'));
+        road.publisher().SetStall(kSetupPath, 64 * 1024, INFINITE);
+        auto updater = road.StartUpdater();
+        ASSERT_NE(updater->dialog(), nullptr);
 
-    Click(*updater, kIdDownload);
-    // Everything before the stall has been reported (the progress line has
-    // stopped moving): no callback is due until the stall ends.
-    std::wstring last;
-    auto changed = std::chrono::steady_clock::now();
-    ASSERT_TRUE(WaitUntil([&] {
-        const std::wstring text = WindowText(updater->item(kIdStatusText));
-        if (text != last)
+        Click(*updater, kIdDownload);
+        StopDuringTheStall(*updater, road, kSetupPath);
+        if (bResumes)
         {
-            last = text;
-            changed = std::chrono::steady_clock::now();
+            // Whatever arrives now, the stopped run hands nothing off.
+            road.publisher().EndStalls();
+            EXPECT_TRUE(WaitUntil([&] { return road.publisher().Answered(kSetupPath) == 1; }));
         }
-        return StartsWith(text, L"Downloaded ") && std::chrono::steady_clock::now() - changed > 1s;
-    }));
-    // The stop waits its 5000 ms in vain: the stalled worker gets no callback.
-    Click(*updater, kIdDownload);
-    ASSERT_TRUE(WaitForText(updater->item(kIdDownload), L"Download && Install"));
-    // A start now would hand the running worker a new URL: it is ignored.
-    // Sent, not posted: it returns once the click has been handled.
-    ::SendMessageW(updater->item(kIdDownload), BM_CLICK, 0, 0);
-    EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Download && Install");
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
-
-    // When the stall ends the worker refuses its next callback and reports.
-    const MessageBoxInfo box = WaitForFailureBox(*updater);
-    EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80004004\n\n")) << Narrow(box.text);
-    AnswerMessageBox(box);
-
-    road.publisher().ResetBehaviour(kSetupPath);
-    Click(*updater, kIdDownload);
-    EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
-    const MessageBoxInfo ready = WaitForMessageBox(updater->process().id());
-    EXPECT_EQ(ready.text, kReadyText);
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 2);
-    AnswerMessageBox(ready);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+        else
+        {
+            // No worker is left holding the job: the next click starts at once.
+            Click(*updater, kIdDownload);
+            EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
+            EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 2; }));
+        }
+        EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
+        EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+        EXPECT_EQ(road.Record(L"installer.txt"), "");
+    }
 }
 
 TEST(DownloadRoad, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)

@@ -1,4 +1,4 @@
-// Reading the What's New cache file and preparing it for the edit box.
+// Turning the fetched What's New bytes into the edit box's text.
 #include "WhatsNew.h"
 
 #include <gtest/gtest.h>
@@ -7,48 +7,28 @@
 
 namespace
 {
-// A file of the given bytes under the temporary folder, removed afterwards.
-class TempFile
-{
-public:
-    explicit TempFile(const std::string& bytes)
-    {
-        wchar_t szDir[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, szDir);
-        wchar_t szFile[MAX_PATH];
-        ::GetTempFileNameW(szDir, L"qfn", 0, szFile);
-        m_path = szFile;
-        HANDLE h = ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        DWORD written = 0;
-        ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        ::CloseHandle(h);
-    }
-    ~TempFile() { ::DeleteFileW(m_path.c_str()); }
-    const wchar_t* path() const { return m_path.c_str(); }
-
-private:
-    std::wstring m_path;
-};
-
 std::wstring Read(const std::string& bytes)
 {
-    TempFile file(bytes);
     std::wstring text;
-    EXPECT_TRUE(ReadTextFile(file.path(), text));
+    ReadTextFromBytes(bytes, text);
     return text;
 }
 } // namespace
 
-TEST(ReadTextFile, ReadsTheBytesUpToTheFirstZeroInTheAnsiCodePage)
+TEST(WhatsNewText, ReadsTheBytesUpToTheFirstZeroInTheAnsiCodePage)
 {
     EXPECT_EQ(Read("plain text\nline two"), L"plain text\nline two");
     EXPECT_EQ(Read(std::string("before\0after", 12)), L"before");
     EXPECT_EQ(Read(""), L"");
     // No byte-order mark is looked for: it is three characters of code page 1252.
     EXPECT_EQ(Read("\xEF\xBB\xBFhi"), L"\u00EF\u00BB\u00BFhi");
+    // Nothing to show leaves the text as it was.
+    std::wstring text = L"kept";
+    ReadTextFromBytes(std::string("\0", 1), text);
+    EXPECT_EQ(text, L"kept");
 }
 
-TEST(ReadTextFile, TheThreadsCodePageNotTheSystemsIsTheOneUsed)
+TEST(WhatsNewText, TheThreadsCodePageNotTheSystemsIsTheOneUsed)
 {
     // A Japanese thread in a process whose system code page is 1252.
     ASSERT_EQ(::GetACP(), 1252u);
@@ -59,33 +39,38 @@ TEST(ReadTextFile, TheThreadsCodePageNotTheSystemsIsTheOneUsed)
     EXPECT_EQ(text, L"\u65E5\u672C");
 }
 
-TEST(ReadTextFile, AFileThatCannotBeOpenedLeavesTheTextAlone)
+TEST(WhatsNewText, TheTextEndsInItsFirstLineLongerThanTheBoundAndNeverSplitsAPair)
 {
-    std::wstring text = L"kept";
-    EXPECT_FALSE(ReadTextFile(L"C:\\no\\such\\folder\\whatsnew.txt", text));
-    EXPECT_EQ(text, L"kept");
+    const std::wstring full(4096, L'w');
+    const std::wstring less(4095, L'w');
+    struct Case
+    {
+        const char* what;
+        std::wstring text;
+        std::wstring shown;
+    };
+    const Case cases[] = {
+        {"a line of the bound, then CR LF", full + L"\r\nnext", full + L"\r\nnext"},
+        {"a line of the bound, then LF", full + L"\nnext", full + L"\nnext"},
+        {"a line of the bound at the end", full, full},
+        {"one character more, then CR LF", full + L"x\r\nnext", full},
+        {"a line of the bound and a CR, then text", full + L"\rx\nnext", full},
+        {"a later line over the bound", L"first\r\n" + full + L"x", L"first\r\n" + full},
+        {"a pair across the bound", less + L"\xD83D\xDE00x", less},
+        {"a pair just inside the bound", less.substr(1) + L"\xD83D\xDE00x", less.substr(1) + L"\xD83D\xDE00"},
+        {"a lone high surrogate at the bound", less + L"\xD83Dxy", less + L"\xD83D"},
+        {"a lone low surrogate at the bound", less + L"\xDE00xy", less + L"\xDE00"},
+    };
+    for (const Case& c : cases)
+    {
+        std::wstring text = c.text;
+        EndAtTheFirstOverlongLine(text);
+        EXPECT_EQ(text.size(), c.shown.size()) << c.what;
+        EXPECT_TRUE(text == c.shown) << c.what;
+    }
 }
 
-TEST(ReadTextFile, ASizeThatWouldOverflowTheBufferReadsAsEmpty)
-{
-    // GetFileSize's INVALID_FILE_SIZE: a failed query, or a file of 4 GiB - 1.
-    // size + 1 would wrap to zero and the terminator would go past the buffer.
-    TempFile file("some text");
-    HANDLE h = ::CreateFileW(file.path(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    std::wstring text;
-    ReadTextFromFile(h, INVALID_FILE_SIZE, text);
-    EXPECT_EQ(text, L"");
-
-    // A file that grew after its size was taken is read only as far as that
-    // size: the byte after it belongs to the terminator.
-    ::SetFilePointer(h, 0, nullptr, FILE_BEGIN);
-    ReadTextFromFile(h, 3, text);
-    EXPECT_EQ(text, L"som");
-    ::CloseHandle(h);
-}
-
-TEST(ReadTextFile, OldSystemsTakeTheLocalesDefaultAnsiCodePage)
+TEST(WhatsNewText, OldSystemsTakeTheLocalesDefaultAnsiCodePage)
 {
     EXPECT_EQ(LegacyThreadAnsiCodePage(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT)),
               932u);
