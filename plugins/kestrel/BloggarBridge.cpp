@@ -26,7 +26,10 @@ void MakeTemporaryFile(wchar_t (&path)[MAX_PATH])
     wchar_t folder[MAX_PATH]{};
     const DWORD length = ::GetTempPathW(MAX_PATH, folder);
     // A longer folder leaves no room for the name in the path buffer; not
-    // every implementation of GetTempFileNameW refuses it.
+    // every implementation of GetTempFileNameW refuses it. Under Wine
+    // GetTempFileNameW also refuses an empty folder and leaves the path empty
+    // when it fails, so neither the test of 0 nor the emptying of the path
+    // shows in what the editor receives here.
     if (length == 0 || length > MAX_PATH - kTempNameRoom || !::GetTempFileNameW(folder, L"w", 0, path))
         path[0] = L'\0';
 }
