@@ -5,6 +5,7 @@
 #include "PluginFrame.h"
 
 #include "BloggarText.h"
+#include "Kestrel.h"
 #include "Owners.h"
 
 namespace qfplugin
@@ -12,7 +13,6 @@ namespace qfplugin
 
 namespace
 {
-const wchar_t kCaption[] = L"w.Bloggar plugin";
 const wchar_t kCannotFind[] = L"Cannot find w.Bloggar...";
 const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
 
