@@ -5,10 +5,16 @@
 // owner at a time, never outlives the scope that checked it, and no path
 // forgets to give it back. Header only: a program pays only for the kinds it
 // uses.
-#pragma once
-
-#include <windows.h>
-#include <bcrypt.h>
+//
+// This header includes no system header. Each family of owners is there only
+// when the system header it needs was included before this one: <winbase.h>
+// (through <windows.h>) for kernel handles, files and system-allocated texts,
+// <winreg.h> for keys, <wingdi.h> for fonts, <winuser.h> for windows, cursors,
+// icons and device contexts, <bcrypt.h> for CNG. Each family has a guard of
+// its own, so including this header again after another system header adds
+// that header's owners; a plugin that never includes <bcrypt.h> never sees CNG.
+#ifndef QF_OWNERS_H
+#define QF_OWNERS_H
 
 // The common shape: a kind supplies its handle type, the value that means "no
 // handle" and how one is given back.
@@ -66,6 +72,22 @@ struct null_is_none
     static pointer Invalid() { return nullptr; }
 };
 
+template <typename TInterface>
+struct com_interface : null_is_none<TInterface*>
+{
+    static void Close(TInterface* p) { p->Release(); }
+};
+} // namespace handle_traits
+
+template <typename TInterface>
+using unique_com = unique_any<handle_traits::com_interface<TInterface>>;
+
+#endif // QF_OWNERS_H
+
+#if defined(_WINBASE_) && !defined(QF_OWNERS_WINBASE)
+#define QF_OWNERS_WINBASE
+namespace handle_traits
+{
 struct kernel_handle : null_is_none<HANDLE>
 {
     static void Close(HANDLE h) { ::CloseHandle(h); }
@@ -82,19 +104,67 @@ struct queue_timer : null_is_none<HANDLE>
 {
     static void Close(HANDLE h) { ::DeleteTimerQueueTimer(nullptr, h, INVALID_HANDLE_VALUE); }
 };
-struct registry_key : null_is_none<HKEY>
-{
-    static void Close(HKEY h) { ::RegCloseKey(h); }
-};
 // Texts the system allocates for us, FormatMessage's among them.
 struct local_string : null_is_none<LPWSTR>
 {
     static void Close(LPWSTR psz) { ::LocalFree(psz); }
 };
+} // namespace handle_traits
+
+using unique_handle = unique_any<handle_traits::kernel_handle>;
+using unique_hfile = unique_any<handle_traits::file_handle>;
+using unique_queue_timer = unique_any<handle_traits::queue_timer>;
+using unique_hlocal_string = unique_any<handle_traits::local_string>;
+#endif
+
+#if defined(_WINREG_) && !defined(QF_OWNERS_WINREG)
+#define QF_OWNERS_WINREG
+namespace handle_traits
+{
+struct registry_key : null_is_none<HKEY>
+{
+    static void Close(HKEY h) { ::RegCloseKey(h); }
+};
+} // namespace handle_traits
+
+using unique_hkey = unique_any<handle_traits::registry_key>;
+#endif
+
+#if defined(_WINGDI_) && !defined(QF_OWNERS_WINGDI)
+#define QF_OWNERS_WINGDI
+namespace handle_traits
+{
 struct font : null_is_none<HFONT>
 {
     static void Close(HFONT h) { ::DeleteObject(h); }
 };
+} // namespace handle_traits
+
+using unique_hfont = unique_any<handle_traits::font>;
+
+// A font selected into a device context, and the one it displaced put back.
+class unique_select_font
+{
+public:
+    unique_select_font(HDC hDC, HFONT hFont) : m_hDC(hDC), m_hOld(hFont ? ::SelectObject(hDC, hFont) : nullptr) {}
+    unique_select_font(const unique_select_font&) = delete;
+    unique_select_font& operator=(const unique_select_font&) = delete;
+    ~unique_select_font()
+    {
+        if (m_hOld)
+            ::SelectObject(m_hDC, m_hOld);
+    }
+
+private:
+    HDC m_hDC;
+    HGDIOBJ m_hOld;
+};
+#endif
+
+#if defined(_WINUSER_) && !defined(QF_OWNERS_WINUSER)
+#define QF_OWNERS_WINUSER
+namespace handle_traits
+{
 struct cursor : null_is_none<HCURSOR>
 {
     static void Close(HCURSOR h) { ::DestroyCursor(h); }
@@ -102,23 +172,6 @@ struct cursor : null_is_none<HCURSOR>
 struct icon : null_is_none<HICON>
 {
     static void Close(HICON h) { ::DestroyIcon(h); }
-};
-struct bcrypt_algorithm : null_is_none<BCRYPT_ALG_HANDLE>
-{
-    static void Close(BCRYPT_ALG_HANDLE h) { ::BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct bcrypt_hash : null_is_none<BCRYPT_HASH_HANDLE>
-{
-    static void Close(BCRYPT_HASH_HANDLE h) { ::BCryptDestroyHash(h); }
-};
-struct bcrypt_key : null_is_none<BCRYPT_KEY_HANDLE>
-{
-    static void Close(BCRYPT_KEY_HANDLE h) { ::BCryptDestroyKey(h); }
-};
-template <typename TInterface>
-struct com_interface : null_is_none<TInterface*>
-{
-    static void Close(TInterface* p) { p->Release(); }
 };
 // An owned window may already be gone with its owner; only a live one is destroyed.
 struct window : null_is_none<HWND>
@@ -131,20 +184,9 @@ struct window : null_is_none<HWND>
 };
 } // namespace handle_traits
 
-using unique_handle = unique_any<handle_traits::kernel_handle>;
-using unique_hfile = unique_any<handle_traits::file_handle>;
-using unique_queue_timer = unique_any<handle_traits::queue_timer>;
-using unique_hkey = unique_any<handle_traits::registry_key>;
-using unique_hlocal_string = unique_any<handle_traits::local_string>;
-using unique_hfont = unique_any<handle_traits::font>;
 using unique_hcursor = unique_any<handle_traits::cursor>;
 using unique_hicon = unique_any<handle_traits::icon>;
 using unique_hwnd = unique_any<handle_traits::window>;
-using unique_bcrypt_algorithm = unique_any<handle_traits::bcrypt_algorithm>;
-using unique_bcrypt_hash = unique_any<handle_traits::bcrypt_hash>;
-using unique_bcrypt_key = unique_any<handle_traits::bcrypt_key>;
-template <typename TInterface>
-using unique_com = unique_any<handle_traits::com_interface<TInterface>>;
 
 // A window's screen device context, given back to that window.
 class unique_hdc_window
@@ -180,21 +222,27 @@ private:
     PAINTSTRUCT m_ps{};
     HDC m_hDC;
 };
+#endif
 
-// A font selected into a device context, and the one it displaced put back.
-class unique_select_font
+#if defined(__BCRYPT_H__) && !defined(QF_OWNERS_BCRYPT)
+#define QF_OWNERS_BCRYPT
+namespace handle_traits
 {
-public:
-    unique_select_font(HDC hDC, HFONT hFont) : m_hDC(hDC), m_hOld(hFont ? ::SelectObject(hDC, hFont) : nullptr) {}
-    unique_select_font(const unique_select_font&) = delete;
-    unique_select_font& operator=(const unique_select_font&) = delete;
-    ~unique_select_font()
-    {
-        if (m_hOld)
-            ::SelectObject(m_hDC, m_hOld);
-    }
-
-private:
-    HDC m_hDC;
-    HGDIOBJ m_hOld;
+struct bcrypt_algorithm : null_is_none<BCRYPT_ALG_HANDLE>
+{
+    static void Close(BCRYPT_ALG_HANDLE h) { ::BCryptCloseAlgorithmProvider(h, 0); }
 };
+struct bcrypt_hash : null_is_none<BCRYPT_HASH_HANDLE>
+{
+    static void Close(BCRYPT_HASH_HANDLE h) { ::BCryptDestroyHash(h); }
+};
+struct bcrypt_key : null_is_none<BCRYPT_KEY_HANDLE>
+{
+    static void Close(BCRYPT_KEY_HANDLE h) { ::BCryptDestroyKey(h); }
+};
+} // namespace handle_traits
+
+using unique_bcrypt_algorithm = unique_any<handle_traits::bcrypt_algorithm>;
+using unique_bcrypt_hash = unique_any<handle_traits::bcrypt_hash>;
+using unique_bcrypt_key = unique_any<handle_traits::bcrypt_key>;
+#endif

@@ -5,30 +5,13 @@
 #include <cwchar>
 #include <new>
 
+#include "Owners.h"
+
 namespace qfplugin
 {
 
 namespace
 {
-// Frees what FormatMessageW allocated for its caller.
-class unique_local_text
-{
-public:
-    unique_local_text() = default;
-    unique_local_text(const unique_local_text&) = delete;
-    unique_local_text& operator=(const unique_local_text&) = delete;
-    ~unique_local_text()
-    {
-        if (m_psz)
-            ::LocalFree(m_psz);
-    }
-    wchar_t* get() const { return m_psz; }
-    wchar_t** addressof() { return &m_psz; }
-
-private:
-    wchar_t* m_psz = nullptr;
-};
-
 constexpr HRESULT kFirstDispatchError = static_cast<HRESULT>(0x80040200);
 constexpr HRESULT kLastDispatchError = static_cast<HRESULT>(0x8004FFFF);
 } // namespace
@@ -40,7 +23,9 @@ void AtlThrow(HRESULT hr)
 
 bool SystemMessageText(HRESULT hr, std::wstring& text)
 {
-    unique_local_text buffer;
+    // FormatMessageW allocates the text for its caller to free (a text left
+    // unfreed would show in no test: nothing here counts local allocations).
+    unique_hlocal_string buffer;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),

@@ -32,6 +32,14 @@ ExtractedItem ExtractItem(const wchar_t* itemText)
 {
     ExtractedItem item;
     CreateInstance(item.m_document, kDocumentProgId, IID_XmlDomDocument2);
+    // MSXML 3.0 resolves external references by default (and validates
+    // against the DTD it fetched): on Windows an item's document type or
+    // entities could make the reader's machine fetch from any web server,
+    // send the user's credentials to the host of a "\\host\share" path, or
+    // copy a local file into the text the user then publishes. An item needs
+    // nothing beyond its own text.
+    CheckResult(item.m_document->put_resolveExternals(VARIANT_FALSE), item.m_document.get(), IID_XmlDomDocument);
+    CheckResult(item.m_document->put_validateOnParse(VARIANT_FALSE), item.m_document.get(), IID_XmlDomDocument);
 
     const shared_bstr xml(itemText);
     // The success flag is not needed: text that does not parse leaves the

@@ -12,9 +12,40 @@ bool IsXmlSpace(wchar_t ch)
     return ch == L' ' || ch == L'\t' || ch == L'\r' || ch == L'\n';
 }
 
+// The characters a name may start with (XML 1.0, fifth edition); a character
+// of the planes 1 to 14 comes as a surrogate pair.
+bool IsNameStart(const wchar_t* p)
+{
+    const unsigned ch = *p;
+    return (ch >= L'a' && ch <= L'z') || (ch >= L'A' && ch <= L'Z') || ch == L'_' || ch == L':' ||
+           (ch >= 0xC0 && ch <= 0xD6) || (ch >= 0xD8 && ch <= 0xF6) || (ch >= 0xF8 && ch <= 0x2FF) ||
+           (ch >= 0x370 && ch <= 0x37D) || (ch >= 0x37F && ch <= 0x1FFF) || ch == 0x200C || ch == 0x200D ||
+           (ch >= 0x2070 && ch <= 0x218F) || (ch >= 0x2C00 && ch <= 0x2FEF) || (ch >= 0x3001 && ch <= 0xD7FF) ||
+           (ch >= 0xF900 && ch <= 0xFDCF) || (ch >= 0xFDF0 && ch <= 0xFFFD) ||
+           (ch >= 0xD800 && ch <= 0xDB7F && p[1] >= 0xDC00 && p[1] <= 0xDFFF);
+}
+
+// What may stand outside the literals of a document type's name and external
+// identifier, and of an element, attribute-list or notation declaration:
+// names, white space and the punctuation of content models and attribute
+// types. Loose beyond ASCII (any such character passes as part of a name):
+// only ASCII characters ('<', '%', '&', '[', ...) give markup its structure.
+bool IsDeclarationText(wchar_t ch)
+{
+    return (ch >= L'a' && ch <= L'z') || (ch >= L'A' && ch <= L'Z') || (ch >= L'0' && ch <= L'9') || ch >= 0x80 ||
+           IsXmlSpace(ch) || (ch != L'\0' && std::wcschr(L"_:.-()|,?*+#", ch));
+}
+
 bool StartsWith(const wchar_t* text, const wchar_t* prefix)
 {
     return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+}
+
+// Past the keyword at p and the white space that must follow it, or null.
+const wchar_t* SkipKeyword(const wchar_t* p, const wchar_t* keyword)
+{
+    const std::size_t length = std::wcslen(keyword);
+    return StartsWith(p, keyword) && IsXmlSpace(p[length]) ? p + length : nullptr;
 }
 
 // Past the first close after the opening of nOpen characters at p, or null
@@ -32,18 +63,22 @@ const wchar_t* SkipLiteral(const wchar_t* p)
     return end ? end + 1 : nullptr;
 }
 
-// Past the '>' of an element, attribute-list or notation declaration at p;
-// a '>' inside a quoted literal (an attribute's default value) does not end it.
+// Past the '>' that ends the declaration text at p; a '>' inside a quoted
+// literal (an attribute's default value, a system literal) does not end it.
+// Null when the text holds anything a declaration cannot: a declaration that
+// never ended runs into the next one's '<'.
 const wchar_t* SkipDeclaration(const wchar_t* p)
 {
-    for (p += 2; p && *p;)
+    while (p && *p != L'>')
     {
         if (*p == L'"' || *p == L'\'')
             p = SkipLiteral(p);
-        else if (*p++ == L'>')
-            return p;
+        else if (IsDeclarationText(*p))
+            ++p;
+        else
+            return nullptr;
     }
-    return nullptr;
+    return p ? p + 1 : nullptr;
 }
 
 // Past the white space, comments and processing instructions at p (the XML
@@ -64,50 +99,56 @@ const wchar_t* SkipMisc(const wchar_t* p)
     return nullptr;
 }
 
-// p follows the '[' of the internal subset. Anything in it but white space,
-// comments, processing instructions and element, attribute-list and notation
-// declarations counts as a declaration: an entity declaration, a reference
-// to a parameter entity (which needs one), or text no parser accepts there.
-bool InternalSubsetDeclaresEntities(const wchar_t* p)
+// p follows the '[' of the internal subset: past its ']', or null. White
+// space, comments, processing instructions and element, attribute-list and
+// notation declarations are read over; anything else (an entity declaration,
+// a reference to a parameter entity, which needs one, or text no parser
+// takes) gives null.
+const wchar_t* SkipInternalSubset(const wchar_t* p)
 {
-    while ((p = SkipMisc(p)) != nullptr)
+    while ((p = SkipMisc(p)) != nullptr && *p != L']')
     {
-        if (*p == L']')
-            return false;
-        if (!StartsWith(p, L"<!ELEMENT") && !StartsWith(p, L"<!ATTLIST") && !StartsWith(p, L"<!NOTATION"))
-            return true;
-        p = SkipDeclaration(p);
+        const wchar_t* body = SkipKeyword(p, L"<!ELEMENT");
+        if (!body)
+            body = SkipKeyword(p, L"<!ATTLIST");
+        if (!body)
+            body = SkipKeyword(p, L"<!NOTATION");
+        p = body ? SkipDeclaration(body) : nullptr;
     }
-    return true;
+    return p ? p + 1 : nullptr;
 }
 
-// p follows "<!DOCTYPE": the name and external identifier, then the internal
-// subset if there is one.
-bool DocumentTypeDeclaresEntities(const wchar_t* p)
+// p is at "<!DOCTYPE": past the '>' of a document type that declares no
+// entity and reads clean to its end, or null.
+const wchar_t* SkipDocumentType(const wchar_t* p)
 {
-    while (p && *p)
+    p = SkipKeyword(p, L"<!DOCTYPE");
+    while (p && *p != L'[' && *p != L'>')
     {
         if (*p == L'"' || *p == L'\'')
             p = SkipLiteral(p);
-        else if (*p == L'[')
-            return InternalSubsetDeclaresEntities(p + 1);
-        else if (*p == L'>')
-            return false;
         else
+            p = IsDeclarationText(*p) ? p + 1 : nullptr;
+    }
+    if (p && *p == L'[')
+    {
+        p = SkipInternalSubset(p + 1);
+        while (p && IsXmlSpace(*p))
             ++p;
     }
-    return true;
+    return p && *p == L'>' ? p + 1 : nullptr;
 }
 } // namespace
 
 bool DeclaresEntities(const wchar_t* text)
 {
-    if (!text)
+    // Nothing to load either way: the title query finds no element.
+    if (!text || !*text)
         return false;
     const wchar_t* p = SkipMisc(*text == 0xFEFF ? text + 1 : text);
-    // Without its end a comment or instruction lets nothing load; otherwise
-    // the root element, or text no parser takes for a prolog, follows.
-    return p && StartsWith(p, L"<!DOCTYPE") && DocumentTypeDeclaresEntities(p + 9);
+    if (p && StartsWith(p, L"<!DOCTYPE"))
+        p = SkipMisc(SkipDocumentType(p));
+    return !(p && p[0] == L'<' && IsNameStart(p + 1));
 }
 
 } // namespace qfplugin

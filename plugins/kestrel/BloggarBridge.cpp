@@ -5,6 +5,7 @@
 #include "PluginFrame.h"
 
 #include "BloggarText.h"
+#include "Kestrel.h"
 #include "Owners.h"
 
 namespace qfplugin
@@ -12,7 +13,6 @@ namespace qfplugin
 
 namespace
 {
-const wchar_t kCaption[] = L"w.Bloggar plugin";
 const wchar_t kCannotFind[] = L"Cannot find w.Bloggar...";
 const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
 
@@ -26,7 +26,10 @@ void MakeTemporaryFile(wchar_t (&path)[MAX_PATH])
     wchar_t folder[MAX_PATH]{};
     const DWORD length = ::GetTempPathW(MAX_PATH, folder);
     // A longer folder leaves no room for the name in the path buffer; not
-    // every implementation of GetTempFileNameW refuses it.
+    // every implementation of GetTempFileNameW refuses it. Under Wine
+    // GetTempFileNameW also refuses an empty folder and leaves the path empty
+    // when it fails, so neither the test of 0 nor the emptying of the path
+    // shows in what the editor receives here.
     if (length == 0 || length > MAX_PATH - kTempNameRoom || !::GetTempFileNameW(folder, L"w", 0, path))
         path[0] = L'\0';
 }

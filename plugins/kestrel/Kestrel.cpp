@@ -1,11 +1,12 @@
 // The Kestrel plugin: blogs a feed item with w.bloggar.
 #include "PluginFrame.h"
 
+#include "Kestrel.h"
+
 namespace
 {
 // The reader shows this name; it stays at one address while the library is loaded.
 const wchar_t kPluginName[] = L"Quillfeed w.Bloggar Plugin 1.0";
-const wchar_t kCaption[] = L"w.Bloggar plugin";
 const wchar_t kSomethingFailed[] = L"Something failed in w.Bloggar plugin...";
 } // namespace
 
@@ -24,7 +25,7 @@ extern "C" void WINAPI BlogThis(const wchar_t* itemText, LONG_PTR)
     catch (...)
     {
         // COM failures included: Kestrel tells them all the same way.
-        qfplugin::ShowMessage(kSomethingFailed, kCaption);
+        qfplugin::ShowMessage(kSomethingFailed, qfplugin::kCaption);
     }
 }
 

@@ -45,6 +45,7 @@ TEST(Quotation, NothingInTheLinkCanEndTheAttributeInAnyCodePage)
         L"http://e.org/x\xFF07 onmouseover=\xFF07" L"alert(1)",  // full-width apostrophe: "'" by best fit in 1252
         L"http://e.org/x\x02BC\x2032\x2019\x00B4\x2018",    // modifier letter, prime, curly quotes, acute
         L"http://e.org/\xD83D\xDE00\x65E5\x00E9",            // a pair, a CJK character, an accented letter
+        L"http://e.org/\xD83D' onmouseover='alert(1)\xD83D",  // lone high surrogates before a quote and at the end
     };
     for (const UINT codePage : {1252u, 932u, static_cast<UINT>(CP_UTF8)})
     {
@@ -69,6 +70,10 @@ TEST(Quotation, NothingInTheLinkCanEndTheAttributeInAnyCodePage)
     EXPECT_EQ(FormatQuotation(L"http://e.org/\xFF07\xD83D\xDE00", L"t", L"d", CP_UTF8),
               L"<blockquote><a href='http://e.org/\xFF07\xD83D\xDE00'>t</a><br>d</blockquote>");
     EXPECT_EQ(FormatQuotation(L"a&b\"c", L"t", L"d", 1252), L"<blockquote><a href='a&b\"c'>t</a><br>d</blockquote>");
+    // A pair is one character, one reference; a lone surrogate is a reference
+    // of its own and takes nothing after it along.
+    EXPECT_EQ(FormatQuotation(L"\xD83D'\xDE00\xD83D\xDE00x\xD83D", L"t", L"d", 932),
+              L"<blockquote><a href='&#55357;&#39;&#56832;&#128512;x&#55357;'>t</a><br>d</blockquote>");
 }
 
 TEST(QuotationCodePage, NewerSystemsUseTheThreadCodePageOlderOnesTheLocaleDefault)
@@ -113,6 +118,10 @@ TEST(QuotationCodePage, ConversionKeepsEveryByteWithoutTerminator)
     // Three bytes a character: nothing is cut off when UTF-8 is the code page.
     const std::wstring cjk(300, L'\u65e5');
     EXPECT_EQ(ToNarrow(cjk, CP_UTF8).size(), 900u);
+    // A pair at the end converts whole; a lone high surrogate becomes the
+    // replacement character and leaves the unit after it alone.
+    EXPECT_EQ(ToNarrow(L"a\xD83D\xDE00", CP_UTF8), "a\xF0\x9F\x98\x80");
+    EXPECT_EQ(ToNarrow(L"\xD83D" L"a", CP_UTF8), "\xEF\xBF\xBD" "a");
     EXPECT_EQ(ToNarrow(L"", 1252), "");
 }
 

@@ -273,20 +273,46 @@ TEST_F(KestrelBridge, TwoCallsMakeTwoFilesAndTwoEditors)
 
 TEST_F(KestrelBridge, TemporaryFolderWithoutRoomForANameStillStartsTheEditor)
 {
-    // A temporary folder too long for a file name in a 260-character path
-    // (Wine's GetTempFileNameW would write past it): no file is made, and the
-    // editor is started all the same, with an empty path.
-    std::wstring temp = session.tempDir();
-    while (temp.size() < MAX_PATH - 12)
-        temp += L"\\long-temporary-folder";
-    temp.resize(MAX_PATH - 12);
-    for (size_t pos = session.tempDir().size(); pos != std::wstring::npos; pos = temp.find(L'\\', pos + 1))
-        ::CreateDirectoryW(temp.substr(0, pos).c_str(), nullptr);
-    ASSERT_TRUE(::CreateDirectoryW(temp.c_str(), nullptr)) << ::GetLastError();
+    // The folder as GetTempPathW gives it, its backslash included. A file
+    // name needs 14 of the path buffer's 260 characters after it, so 246 is
+    // the longest folder that gets a file; past that (not every
+    // GetTempFileNameW refuses such a folder) no file is made, and the editor
+    // is started all the same, with an empty path. 259 characters fill
+    // GetTempPathW's buffer exactly and 260 are one past it (Wine then
+    // answers 0, Windows the length it needs): the room bound refuses both.
+    const struct
+    {
+        size_t length;
+        bool fileMade;
+    } cases[] = {{246, true}, {247, false}, {249, false}, {259, false}, {260, false}};
+    for (const auto& c : cases)
+    {
+        BridgeSession caseSession;
+        // TMP without the backslash that GetTempPathW adds.
+        std::wstring temp = caseSession.tempDir();
+        while (temp.size() < c.length - 1)
+            temp += L"\\long-temporary-folder";
+        temp.resize(c.length - 1);
+        if (temp.back() == L'\\')
+            temp.back() = L'x';
+        for (size_t pos = caseSession.tempDir().size(); pos != std::wstring::npos; pos = temp.find(L'\\', pos + 1))
+            ::CreateDirectoryW(temp.substr(0, pos).c_str(), nullptr);
+        ASSERT_TRUE(::CreateDirectoryW(temp.c_str(), nullptr)) << ::GetLastError();
 
-    const auto record = BlogThroughEditor(session, RssItem(L"t", L"d", L"x"), {L"TMP=" + temp, L"TEMP=" + temp});
-    EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder, L""));
-    EXPECT_FALSE(record.filePresent);
+        const auto record =
+            BlogThroughEditor(caseSession, RssItem(L"t", L"d", L"x"), {L"TMP=" + temp, L"TEMP=" + temp});
+        if (c.fileMade)
+        {
+            EXPECT_EQ(record.file.substr(0, temp.size() + 2), temp + L"\\w") << c.length;
+            EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder, record.file)) << c.length;
+            EXPECT_EQ(record.bytes, "<blockquote><a href='x'>t</a><br>d</blockquote>") << c.length;
+        }
+        else
+        {
+            EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder, L"")) << c.length;
+            EXPECT_FALSE(record.filePresent) << c.length;
+        }
+    }
 }
 
 TEST_F(KestrelBridge, RepeatedCallsOfEitherPluginKeepNoHandles)

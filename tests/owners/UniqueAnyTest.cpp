@@ -1,12 +1,31 @@
 // The rules every resource owner keeps: one owner at a time, the handle given
 // back exactly once, and never a handle that means "none".
+
+// Included first with no system header before it: only the template then,
+// and no system header of its own.
 #include "Owners.h"
+#if defined(_WINBASE_) || defined(__BCRYPT_H__)
+#error "Owners.h includes a system header: each file includes what it uses"
+#endif
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <type_traits>
 #include <vector>
+
+// Again after the system headers: their owners come with them.
+#include <windows.h>
+#include <bcrypt.h>
+
+#include "Owners.h"
+#include "Owners.h"  // and nothing twice
+
+static_assert(std::is_same<unique_handle::pointer, HANDLE>::value && std::is_same<unique_hkey::pointer, HKEY>::value &&
+                  std::is_same<unique_hfont::pointer, HFONT>::value &&
+                  std::is_same<unique_hwnd::pointer, HWND>::value &&
+                  std::is_same<unique_bcrypt_hash::pointer, BCRYPT_HASH_HANDLE>::value,
+              "each family of owners comes with its system header, included before or after the first include");
 
 namespace
 {
