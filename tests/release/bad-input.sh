@@ -40,6 +40,8 @@ refuses() {
   [ "$(snapshot "$out")" = "$before" ] || problems+=("the release folder changed")
   ls -A "$(dirname "$out")" | grep -q '\.staging\.\|\.old\.' && problems+=("a staging folder was left")
   [ ! -e "$scratch/build/dist" ] || problems+=("a build was started")
+  # What a faulty row left must not fail the next one.
+  rm -rf "$scratch/build/dist" "$new"
   if [ ${#problems[@]} -eq 0 ]; then
     echo "ok: $row: $output"
   else
