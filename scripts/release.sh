@@ -51,7 +51,7 @@ url=${QUILLFEED_PUBLISHER_URL:-}
 
 # A former release (or an empty folder) may be replaced; anything else is not ours.
 if [ -e "$out" ] || [ -L "$out" ]; then
-  [ -d "$out" ] && [ ! -L "$out" ] || fail "$out exists and is not a folder"
+  [ -d "$out" ] && [ ! -L "$out" ] || fail "$out exists and is not a folder (a link to one is not taken either)"
   for entry in "$out"/* "$out"/.[!.]*; do
     [ -e "$entry" ] || continue
     case "$(basename "$entry")" in
