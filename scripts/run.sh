@@ -4,6 +4,7 @@
 # the 32-bit ones where this machine runs 32-bit programs, else the 64-bit
 # build (scripts/arch.sh says which and why). On your display if DISPLAY is
 # set, else on a virtual one. Screenshots and what the programs did go to out/.
+# Last, the release step with a test certificate: out/release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -52,4 +53,7 @@ done
 echo
 echo "Screenshots in out/:"
 ls -1 "$out" | sed 's/^/  /'
+
+echo
+bash scripts/release-demo.sh "$out" || status=$?
 exit $status

@@ -18,6 +18,7 @@ packages=(
   fonts-liberation
   python3
   openssl
+  osslsigncode
 )
 
 installed() {
