@@ -476,7 +476,9 @@ TEST(DownloadPackagePath, OnlyWhatCanBeDeletedMakesWayAndTheNewPackageIsHeldAsTh
             ASSERT_TRUE(held);
         }
         if (c.before == Before::Directory)
+        {
             ASSERT_TRUE(::CreateDirectoryW(path.c_str(), nullptr));
+        }
         const int nRequests = publisher.RequestCount("/dist/p.bin");
 
         CommandSink sink;
@@ -509,12 +511,16 @@ TEST(DownloadPackagePath, OnlyWhatCanBeDeletedMakesWayAndTheNewPackageIsHeldAsTh
             EXPECT_EQ(publisher.RequestCount("/dist/p.bin"), nRequests);
             held.reset();
             if (c.before == Before::FileHeldOpen)
+            {
                 EXPECT_EQ(qftest::ReadFileBytes(path), "someone else's");
+            }
             EXPECT_TRUE(c.before == Before::Directory ? ::RemoveDirectoryW(path.c_str()) : ::DeleteFileW(path.c_str()));
         }
         // A second name keeps what it named: the stale file was not written into.
         if (c.before == Before::StaleFileWithASecondName)
+        {
             EXPECT_EQ(qftest::ReadFileBytes(other), "stale");
+        }
         ::DeleteFileW(other.c_str());
     }
 }
