@@ -104,7 +104,8 @@ bool CDownloadStatusCallBack::StartRun(const std::wstring& strUrl, HWND hWndNoti
 {
     if (IsRunning())
         return false;
-    // What an earlier run posted before it ended is no longer news.
+    // What an earlier run posted before it ended is no longer news. The run
+    // after the 65,535th is 1 again, never 0, the code of an ordinary command.
     if (++m_nRun == 0)
         m_nRun = 1;
     m_bProgressPending = false;
@@ -154,9 +155,10 @@ bool CDownloadStatusCallBack::TakeProgress(WORD wNotifyCode, DownloadProgress& p
 
 bool CDownloadStatusCallBack::TakeOutcome(WORD wNotifyCode, Outcome outcome)
 {
+    // Before the first run, and until its worker concludes, the outcome is
+    // None, which no command announces.
     CCritSecLock lock(m_cs);
-    if (m_nRun == 0 || wNotifyCode != m_nRun || outcome == Outcome::None || m_outcome != outcome ||
-        m_bOutcomeTaken)
+    if (wNotifyCode != m_nRun || outcome == Outcome::None || m_outcome != outcome || m_bOutcomeTaken)
         return false;
     m_bOutcomeTaken = true;
     return true;

@@ -63,7 +63,7 @@ MessageBoxInfo WaitForFailureBox(UpdaterSession& updater, std::chrono::milliseco
     return box;
 }
 
-void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const char* path)
+void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const std::string& path)
 {
     ASSERT_TRUE(WaitUntil([&] { return road.publisher().StallsReached(path) == 1; })) << "no stall of " << path;
     Click(updater, kIdDownload);

@@ -57,7 +57,7 @@ MessageBoxInfo WaitForFailureBox(UpdaterSession& updater, std::chrono::milliseco
 // Clicks Stop once the answer to path (the package or its signature) has
 // reached its stall, and sees what the user must: the failure box with the
 // stop's code within the stop wait, no package, the button ready to start.
-void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const char* path);
+void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const std::string& path);
 bool StartsWith(const std::wstring& text, const std::wstring& prefix);
 // Clicks a button of the dialog the way the mouse does.
 void Click(const UpdaterSession& updater, int id);

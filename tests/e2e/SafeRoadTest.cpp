@@ -9,6 +9,7 @@
 
 #include <iterator>
 #include <string>
+#include <vector>
 
 using namespace qftest;
 
@@ -170,6 +171,7 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
         std::string signature;
         std::string package;
         const wchar_t* code;
+        size_t nRate = 0;  // bytes a second of the signature's answer, 0: at once
     } cases[] = {
         {"missing", 404, signature, package, L"800B0100"},
         {"empty", 200, "", package, L"800B0100"},
@@ -180,6 +182,8 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
         {"signed with another key", 200, SignedPackageFile(L"QuillfeedSetup.exe.wrong-key.sig"), package,
          L"80096010"},
         {"a package changed by one byte", 200, signature, changedPackage, L"80096010"},
+        // Slowly, so that the transfer is cut short at the bound, not over before.
+        {"far longer than any signature", 200, std::string(64 * 1024, '0'), package, L"80090006", 16 * 1024},
     };
 
     DownloadRoad road;
@@ -195,6 +199,7 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
         road.publisher().SetContent(kSetupPath, c.package);
         road.publisher().SetContent(kSignaturePath, c.signature);
         road.publisher().SetStatus(kSignaturePath, c.nStatus);
+        road.publisher().SetRate(kSignaturePath, c.nRate);
         // After a failure the first click resets, the second starts.
         if (!bFirst)
             Click(updater, kIdDownload);
@@ -205,4 +210,126 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
     EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), static_cast<int>(std::size(cases)));
     EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
     EXPECT_TRUE(reader->running());
+}
+
+TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
+{
+    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
+    ASSERT_FALSE(package.empty()) << "the test package was not signed";
+    struct Case
+    {
+        const char* what;
+        const wchar_t* variant;
+        std::vector<std::string> redirected;  // the paths answered with a redirect
+        bool bToHttps;                        // to the same path under /moved, over https or plain http
+    };
+    const Case cases[] = {
+        {"text and package, to https", L"https", {"/whatsnew.txt", kSetupPath}, true},
+        {"text and package, to http", L"https", {"/whatsnew.txt", kSetupPath}, false},
+        {"the signature, to https", L"signed", {kSignaturePath}, true},
+        {"the signature, to http", L"signed", {kSignaturePath}, false},
+    };
+    PresentCertificate("good");
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        DownloadRoad road;
+        road.publisher().SetContent(kSetupPath, package);
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+        bool bTextRedirected = false;
+        for (const std::string& path : c.redirected)
+        {
+            std::string body;
+            if (path == "/whatsnew.txt")
+            {
+                bTextRedirected = true;
+                body = "What's new, moved.\n";
+            }
+            else
+                body = path == kSetupPath ? package : SignedPackageFile(L"QuillfeedSetup.exe.sig");
+            road.publisher().SetContent("/moved" + path, body);
+            const std::string base = c.bToHttps ? Narrow(QUILLFEED_PUBLISHER_URL) : Narrow(road.publisher().Url());
+            road.publisher().SetRedirect(path, base + "/moved" + path);
+        }
+        auto reader = road.StartReader();
+        UpdaterSession updater(road.Options(), VariantPath(c.variant));
+        ASSERT_NE(updater.dialog(), nullptr);
+        const std::wstring text = WindowText(updater.item(1000));
+        if (!bTextRedirected)
+            EXPECT_EQ(text, L"What's new: the download test.\r\n");
+        else
+            EXPECT_EQ(text, c.bToHttps ? std::wstring(L"What's new, moved.\r\n") : std::wstring(kWhatsNewFailed));
+
+        Click(updater, kIdDownload);
+        if (c.bToHttps)
+        {
+            ExpectHandedOff(updater, road, *reader);
+            EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")), package);
+        }
+        else
+        {
+            ExpectRefused(updater, road, L"80072F08");
+            EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
+        }
+        // Over https the redirect is followed to its end. (Over plain http the
+        // binding may already have asked before it tells where it went.)
+        for (const std::string& path : c.redirected)
+        {
+            if (c.bToHttps)
+            {
+                EXPECT_EQ(road.publisher().RequestCount("/moved" + path), 1) << path;
+            }
+        }
+    }
+}
+
+TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
+{
+    struct Case
+    {
+        const char* what;
+        bool bClose;
+        bool bResumes;
+    };
+    const Case cases[] = {
+        {"stop, the server never sends again", false, false},
+        {"stop, the server sends later", false, true},
+        {"close", true, false},
+    };
+    PresentCertificate("good");
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        DownloadRoad road;
+        road.publisher().SetContent(kSetupPath, SignedPackageFile(L"QuillfeedSetup.exe"));
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+        // The answer's head, then nothing.
+        road.publisher().SetStall(kSignaturePath, 0, INFINITE);
+        UpdaterSession updater(road.Options(), VariantPath(L"signed"));
+        ASSERT_NE(updater.dialog(), nullptr);
+        Click(updater, kIdDownload);
+        if (c.bClose)
+        {
+            ASSERT_TRUE(WaitUntil([&] { return road.publisher().StallsReached(kSignaturePath) == 1; }));
+            EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
+        }
+        else
+        {
+            StopDuringTheStall(updater, road, kSignaturePath);
+            if (c.bResumes)
+            {
+                road.publisher().EndStalls();
+                EXPECT_TRUE(WaitUntil([&] { return road.publisher().Answered(kSignaturePath) == 1; }));
+            }
+            else
+            {
+                // The next click starts at once: no worker is left waiting on the signature.
+                Click(updater, kIdDownload);
+                EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 2; }));
+            }
+            EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
+        }
+        EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe"))) << "an unverified package was left";
+        EXPECT_EQ(road.Record(L"installer.txt"), "");
+    }
 }

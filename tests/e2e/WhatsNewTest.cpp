@@ -147,3 +147,79 @@ TEST(WhatsNew, OversizedTextsShowOnlyTheirBeginningAndTheDialogStillAppears)
         EXPECT_TRUE(shown == c.shown) << c.what;
     }
 }
+
+TEST(WhatsNew, WhateverThePublisherDoesTheDialogShowsWithinTheDeadline)
+{
+    // What the user is promised: the dialog shows at most ten seconds after
+    // the program has asked for the text, with the text if it came whole (or
+    // as far as the 64 KB bound) by then, and the failure text otherwise.
+    constexpr auto kDeadline = 10s;
+    const auto behaving = [](auto set) {
+        PathBehaviour behaviour;
+        set(behaviour);
+        return behaviour;
+    };
+    const std::string lines = [] {
+        std::string text;
+        while (text.size() < 100000)
+            text += "a line of the text\n";
+        return text;
+    }();
+    const std::wstring linesBound = [&] {
+        // The first 65,536 bytes, with the edit box's line ends.
+        std::wstring text;
+        for (size_t i = 0; i < 65536; ++i)
+            text += lines[i] == '\n' ? std::wstring(L"\r\n") : std::wstring(1, static_cast<wchar_t>(lines[i]));
+        return text;
+    }();
+    struct Case
+    {
+        const char* what;
+        std::string body;
+        PathBehaviour behaviour;
+        std::wstring shown;
+    };
+    const Case cases[] = {
+        {"a byte a second", std::string(100, 't'), behaving([](PathBehaviour& b) { b.nBytesPerSecond = 1; }), kFailure},
+        {"the head, then silence", "never sent",
+         behaving([](PathBehaviour& b) { b.nStallMs = INFINITE; }), kFailure},
+        {"the request read, then silence", "never sent",
+         behaving([](PathBehaviour& b) { b.nSilentMs = INFINITE; }), kFailure},
+        {"a body without end", "endless\n", behaving([](PathBehaviour& b) { b.bEndless = true; }),
+         [] {
+             std::wstring text;
+             for (int i = 0; i < 65536 / 8; ++i)
+                 text += L"endless\r\n";
+             return text;
+         }()},
+        {"slow, whole in time", std::string(3000, 's') + "\n",
+         behaving([](PathBehaviour& b) { b.nBytesPerSecond = 1500; }), std::wstring(3000, L's') + L"\r\n"},
+        {"slow, the bound in time", lines, behaving([](PathBehaviour& b) { b.nBytesPerSecond = 40000; }), linesBound},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        Publisher publisher;
+        publisher.SetContent("/whatsnew.txt", c.body);
+        publisher.SetBehaviour("/whatsnew.txt", c.behaviour);
+        ScratchDir dir;
+        LaunchOptions options;
+        options.currentDirectory = dir.path();
+        Process updater(UpdaterPath(), options);
+        // From the moment the text is asked for, however long Wine takes to start.
+        ASSERT_TRUE(WaitUntil([&] { return publisher.RequestCount("/whatsnew.txt") == 1; }));
+        HWND dialog = nullptr;
+        const bool bInTime = WaitUntil(
+            [&] { return (dialog = qfsupport::FindVisibleDialog(updater.id(), false)) != nullptr; },
+            std::chrono::duration_cast<std::chrono::milliseconds>(kDeadline + 1s), 10ms);
+        EXPECT_TRUE(bInTime) << "no dialog within the deadline and a second";
+        if (!bInTime)
+            WaitUntil([&] { return (dialog = qfsupport::FindVisibleDialog(updater.id(), false)) != nullptr; });
+        ASSERT_NE(dialog, nullptr);
+        const std::wstring shown = WindowText(::GetDlgItem(dialog, 1000));
+        EXPECT_EQ(shown.size(), c.shown.size());
+        EXPECT_TRUE(shown == c.shown) << Utf8(shown.substr(0, 80));
+        ::PostMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+        EXPECT_EQ(updater.Wait(), static_cast<DWORD>(kExitClosed));
+    }
+}

@@ -268,6 +268,8 @@ TEST(DownloadOutcome, OnlyTheCurrentRunsConcludedOutcomeIsTakenAndOnlyOnce)
     {
         EXPECT_FALSE(job.TakeOutcome(nCode, Outcome::Ready)) << nCode;
         EXPECT_FALSE(job.TakeOutcome(nCode, Outcome::Failed)) << nCode;
+        DownloadProgress progress{};
+        EXPECT_FALSE(job.TakeProgress(nCode, progress)) << nCode;
     }
     StartIdleRun(job, sink);
     const WORD nRun = sink.Code();
