@@ -53,6 +53,20 @@ bool DownloadRoad::WaitForRecord(const wchar_t* name, const std::string& fragmen
     return WaitUntil([&] { return Record(name).find(fragment) != std::string::npos; });
 }
 
+MessageBoxInfo WaitForReadyBox(UpdaterSession& updater)
+{
+    MessageBoxInfo box = WaitForMessageBox(updater.process().id());
+    EXPECT_EQ(box.caption, kDialogCaption);
+    EXPECT_EQ(box.text, kReadyText);
+    return box;
+}
+
+void AnswerReadyBox(UpdaterSession& updater, const MessageBoxInfo& box)
+{
+    AnswerMessageBox(box);
+    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+}
+
 MessageBoxInfo WaitForFailureBox(UpdaterSession& updater, std::chrono::milliseconds timeout)
 {
     MessageBoxInfo box = WaitForMessageBox(updater.process().id(), timeout);

@@ -52,6 +52,10 @@ private:
     Publisher m_publisher;
 };
 
+// The ready box: the program's caption and its text.
+MessageBoxInfo WaitForReadyBox(UpdaterSession& updater);
+// Presses its OK, and the program hands off and ends with 1.
+void AnswerReadyBox(UpdaterSession& updater, const MessageBoxInfo& box);
 // The failure box: empty caption, the failure text with its code.
 MessageBoxInfo WaitForFailureBox(UpdaterSession& updater, std::chrono::milliseconds timeout = kEventTimeout);
 // Clicks Stop once the answer to path (the package or its signature) has

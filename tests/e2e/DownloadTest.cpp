@@ -9,18 +9,36 @@
 
 using namespace qftest;
 
-TEST(DownloadRoad, InstallerDownloadedThenReaderClosedAndInstallerRunWithExitCodeOne)
+namespace
 {
-    DownloadRoad road;
-    auto reader = road.StartReader();
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
+// The road with the update program started on it, its dialog up.
+class UpdaterOnTheRoad : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        updater = road.StartUpdater();
+        ASSERT_NE(updater->dialog(), nullptr);
+    }
 
+    DownloadRoad road;
+    std::unique_ptr<UpdaterSession> updater;
+};
+} // namespace
+
+// The suites of the road, named for what they try.
+using DownloadHandOff = UpdaterOnTheRoad;
+using DownloadFailure = UpdaterOnTheRoad;
+using DownloadStop = UpdaterOnTheRoad;
+using DownloadClose = UpdaterOnTheRoad;
+using DownloadCommand = UpdaterOnTheRoad;
+
+TEST_F(DownloadHandOff, InstallerDownloadedThenReaderClosedAndInstallerRunWithExitCodeOne)
+{
+    auto reader = road.StartReader();
     Click(*updater, kIdDownload);
-    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
+    const MessageBoxInfo box = WaitForReadyBox(*updater);
     ASSERT_NE(box.hWnd, nullptr) << "no ready box";
-    EXPECT_EQ(box.caption, kDialogCaption);
-    EXPECT_EQ(box.text, kReadyText);
     EXPECT_TRUE(box.icon) << "the ready box has an information icon";
     EXPECT_TRUE(box.OkOnly());
     // While the box is up: the bar already stands at 100, the progress line
@@ -30,33 +48,32 @@ TEST(DownloadRoad, InstallerDownloadedThenReaderClosedAndInstallerRunWithExitCod
         << Narrow(WindowText(updater->item(kIdStatusText)));
     EXPECT_TRUE(::IsWindowVisible(updater->item(kIdProgress)));
     EXPECT_EQ(road.Record(L"reader.txt").find("WM_CLOSE"), std::string::npos);
+    // And the package is held for the hand-off: another program can neither
+    // write it nor move it aside.
+    const std::wstring package = road.temp().file(L"QuillfeedSetup.exe");
+    const unique_hfile writer(::CreateFileW(package.c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer) << "the package could be opened for writing";
+    EXPECT_FALSE(::MoveFileExW(package.c_str(), (package + L".aside").c_str(), 0)) << "the package could be renamed";
 
-    AnswerMessageBox(box);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(*updater, box);
     EXPECT_TRUE(road.WaitForRecord(L"reader.txt", "WM_CLOSE")) << "the reader got no WM_CLOSE";
     EXPECT_EQ(reader->Wait(), 0u);
 
     ASSERT_TRUE(road.WaitForRecord(L"installer.txt", "ran ")) << "the installer did not run";
-    const std::string expected = "ran " + Narrow(Lower(road.temp().file(L"QuillfeedSetup.exe")));
+    const std::string expected = "ran " + Narrow(Lower(package));
     const std::string record = road.Record(L"installer.txt");
-    std::string recordLower = record;
-    for (auto& c : recordLower)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    EXPECT_NE(recordLower.find(expected), std::string::npos) << record;
+    EXPECT_NE(Narrow(Lower(std::wstring(record.begin(), record.end()))).find(expected), std::string::npos) << record;
     // Opened to be seen: the installer is asked to show its window normally.
     EXPECT_NE(record.find("\nshow 5\n"), std::string::npos) << record;
-    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
-              ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    EXPECT_EQ(ReadFileBytes(package), ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
 }
 
-TEST(DownloadFailure, NotFoundShowsTheFailureBoxAndLeavesNoPackage)
+TEST_F(DownloadFailure, NotFoundShowsTheFailureBoxAndLeavesNoPackage)
 {
-    DownloadRoad road;
     road.publisher().SetStatus(kSetupPath, 404);
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
     Click(*updater, kIdDownload);
     const MessageBoxInfo box = WaitForFailureBox(*updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80190194\n\n")) << Narrow(box.text);
@@ -66,14 +83,10 @@ TEST(DownloadFailure, NotFoundShowsTheFailureBoxAndLeavesNoPackage)
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
-TEST(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAgain)
+TEST_F(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAgain)
 {
-    DownloadRoad road;
     road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
     road.publisher().SetRate(kSetupPath, 64 * 1024);
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
     // The bar and the status line come into view with the start.
@@ -89,27 +102,18 @@ TEST(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAg
 
     road.publisher().ResetBehaviour(kSetupPath);
     Click(*updater, kIdDownload);
-    const MessageBoxInfo ready = WaitForMessageBox(updater->process().id());
-    EXPECT_EQ(ready.text, kReadyText);
+    const MessageBoxInfo ready = WaitForReadyBox(*updater);
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 2);
-    AnswerMessageBox(ready);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(*updater, ready);
 }
 
-TEST(DownloadRoad, ZippedPackageOpensThroughItsAssociation)
+TEST_F(DownloadHandOff, ZippedPackageOpensThroughItsAssociation)
 {
     RegisterZipRecorder();
-    DownloadRoad road;
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
     Click(*updater, kIdZipped);
     ASSERT_TRUE(WaitUntil([&] { return ::SendMessageW(updater->item(kIdZipped), BM_GETCHECK, 0, 0) == BST_CHECKED; }));
     Click(*updater, kIdDownload);
-    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
-    EXPECT_EQ(box.text, kReadyText);
-    AnswerMessageBox(box);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(*updater, WaitForReadyBox(*updater));
     EXPECT_TRUE(road.WaitForRecord(L"zip.txt", "opened ")) << "the zipped package was not opened";
     const std::string record = road.Record(L"zip.txt");
     EXPECT_NE(Lower(std::wstring(record.begin(), record.end())).find(Lower(road.temp().file(L"Quillfeed.zip"))),
@@ -119,82 +123,70 @@ TEST(DownloadRoad, ZippedPackageOpensThroughItsAssociation)
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 0);
 }
 
-TEST(DownloadRoad, NoRadioButtonCheckedMeansTheZippedPackage)
+TEST_F(DownloadHandOff, NoRadioButtonCheckedMeansTheZippedPackage)
 {
     RegisterZipRecorder();
-    DownloadRoad road;
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
     ::SendMessageW(updater->item(kIdInstaller), BM_SETCHECK, BST_UNCHECKED, 0);
     ::SendMessageW(updater->item(kIdZipped), BM_SETCHECK, BST_UNCHECKED, 0);
     Click(*updater, kIdDownload);
-    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
-    EXPECT_EQ(box.text, kReadyText);
-    AnswerMessageBox(box);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(*updater, WaitForReadyBox(*updater));
     EXPECT_TRUE(road.WaitForRecord(L"zip.txt", "Quillfeed.zip"));
     EXPECT_EQ(road.publisher().RequestCount(kZipPath), 1);
 }
 
-TEST(DownloadRoad, NoReaderRunningStillOpensThePackageAndEndsWithOne)
+TEST_F(DownloadHandOff, NoReaderRunningStillOpensThePackageAndEndsWithOne)
 {
-    DownloadRoad road;
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
     Click(*updater, kIdDownload);
-    const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
-    EXPECT_EQ(box.text, kReadyText);
-    AnswerMessageBox(box);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(*updater, WaitForReadyBox(*updater));
     EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "QuillfeedSetup.exe"));
     EXPECT_EQ(road.Record(L"reader.txt"), "");
 }
 
-TEST(DownloadRoad, UnknownOrEncodedLengthStillHandsOffTheWholePackage)
+TEST(DownloadAnswers, UnknownOrEncodedLengthOrARedirectStillHandsOffTheWholePackage)
 {
     // Without Content-Length the line shows the size received; sent
     // gzip-encoded, Content-Length counts the encoded bytes while the file
-    // holds the decoded ones, so the two cannot be compared.
+    // holds the decoded ones, so the two cannot be compared. A redirect from
+    // an http:// address is followed wherever it goes.
     struct Case
     {
         const char* what;
         bool bOmitLength;
         bool bGzip;
+        bool bRedirect;
     };
-    for (const Case& c : {Case{"without Content-Length", true, false}, Case{"gzip-encoded", false, true}})
+    for (const Case& c : {Case{"without Content-Length", true, false, false},
+                          Case{"gzip-encoded", false, true, false}, Case{"redirected", false, false, true}})
     {
+        SCOPED_TRACE(c.what);
         DownloadRoad road;
         road.publisher().SetOmitContentLength(kSetupPath, c.bOmitLength);
         road.publisher().SetGzip(kSetupPath, c.bGzip);
+        if (c.bRedirect)
+        {
+            road.publisher().SetContent("/moved/setup.exe", ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+            road.publisher().SetRedirect(kSetupPath, Narrow(road.publisher().Url("/moved/setup.exe")));
+        }
         auto updater = road.StartUpdater();
-        ASSERT_NE(updater->dialog(), nullptr) << c.what;
+        ASSERT_NE(updater->dialog(), nullptr);
 
         Click(*updater, kIdDownload);
-        const MessageBoxInfo box = WaitForMessageBox(updater->process().id());
-        EXPECT_EQ(box.text, kReadyText) << c.what;
+        const MessageBoxInfo box = WaitForReadyBox(*updater);
         const std::wstring status = WindowText(updater->item(kIdStatusText));
         EXPECT_TRUE(StartsWith(status, L"Downloaded ")) << Narrow(status);
         if (c.bOmitLength)
         {
             EXPECT_NE(status.find(L"(total size unknown)"), std::wstring::npos) << Narrow(status);
         }
-        AnswerMessageBox(box);
-        EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff)) << c.what;
+        AnswerReadyBox(*updater, box);
         EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
-                  ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"))
-            << c.what;
+                  ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
     }
 }
 
-TEST(DownloadFailure, ServerErrorAndBodyCutShortAreFailuresNotPackages)
+TEST_F(DownloadFailure, ServerErrorAndBodyCutShortAreFailuresNotPackages)
 {
-    DownloadRoad road;
     road.publisher().SetStatus(kSetupPath, 500);
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
     Click(*updater, kIdDownload);
     MessageBoxInfo box = WaitForFailureBox(*updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x801901F4\n\n")) << Narrow(box.text);
@@ -213,7 +205,7 @@ TEST(DownloadFailure, ServerErrorAndBodyCutShortAreFailuresNotPackages)
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
-TEST(DownloadFailure, ServerDownShowsTheFormattedFailureText)
+TEST(DownloadServerDown, TheFailureTextCarriesACodeAndWhatTheSystemSaysOfIt)
 {
     // No publisher here: nothing listens on the publisher's port.
     ScratchDir temp;
@@ -233,17 +225,12 @@ TEST(DownloadFailure, ServerDownShowsTheFormattedFailureText)
     EXPECT_NE(code, L"00000000");
     EXPECT_EQ(box.text.substr(36, 2), L"\n\n");
     AnswerMessageBox(box);
-    Click(updater, IDCANCEL);
-    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitClosed));
+    EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
 }
 
-TEST(DownloadFailure, AfterAFailureTheFirstClickResetsAndTheSecondStarts)
+TEST_F(DownloadFailure, AfterAFailureTheFirstClickResetsAndTheSecondStarts)
 {
-    DownloadRoad road;
     road.publisher().SetStatus(kSetupPath, 404);
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
     Click(*updater, kIdDownload);
     AnswerMessageBox(WaitForFailureBox(*updater));
     EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Stop Download");
@@ -254,14 +241,12 @@ TEST(DownloadFailure, AfterAFailureTheFirstClickResetsAndTheSecondStarts)
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
 
     Click(*updater, kIdDownload);
-    const MessageBoxInfo ready = WaitForMessageBox(updater->process().id());
-    EXPECT_EQ(ready.text, kReadyText);
+    const MessageBoxInfo ready = WaitForReadyBox(*updater);
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 2);
-    AnswerMessageBox(ready);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(*updater, ready);
 }
 
-TEST(DownloadFailure, TemporaryFolderMissingOrTooLongFailsWithItsText)
+TEST(DownloadTemporaryFolder, AMissingOrTooLongFolderFailsWithItsTextBeforeAnyTransfer)
 {
     DownloadRoad road;
     // A folder that does not exist: the path is found missing before any transfer.
@@ -286,14 +271,10 @@ TEST(DownloadFailure, TemporaryFolderMissingOrTooLongFailsWithItsText)
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
-TEST(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
+TEST_F(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
 {
-    DownloadRoad road;
     road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
     road.publisher().SetRate(kSetupPath, 64 * 1024);
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForProgressLine(*updater));
     const DWORD start = ::GetTickCount();
@@ -310,34 +291,26 @@ TEST(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
     std::printf("Close during a transfer: exit after %lu ms\n", ::GetTickCount() - start);
 }
 
-TEST(DownloadClose, CloseDuringAStalledTransferStoresTheChoiceAndEndsWithTwo)
+TEST_F(DownloadClose, CloseDuringAStalledTransferStoresTheChoiceAndEndsWithTwo)
 {
-    DownloadRoad road;
     road.publisher().SetContent(kSetupPath, std::string(1024 * 1024, 's'));
-    // Nothing more arrives after the first 64 KB for two minutes: no progress
-    // callback will come to refuse, so the worker outlives the stop wait.
-    road.publisher().SetStall(kSetupPath, 64 * 1024, 120000);
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
-
+    // Nothing more arrives after the first 64 KB: no progress callback will
+    // come to refuse; the stop reaches the binding itself.
+    road.publisher().SetStall(kSetupPath, 64 * 1024, INFINITE);
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForProgressLine(*updater));
     const DWORD start = ::GetTickCount();
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
     std::printf("Close during a stalled transfer: exit after %lu ms\n", ::GetTickCount() - start);
-    // It ends promptly while the worker is still stalled, after the choice
-    // was stored. (That the dialog's objects outlive such a worker cannot be
-    // seen from outside: the program ends the process before destroying them.)
+    // It ends with the choice stored and nothing left in the temporary folder.
     EXPECT_NE(ReadFileBytes(updater->dir().file(L"Quillfeed.ini")).find("Packaging=0"), std::string::npos);
+    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
 }
 
-TEST(DownloadCommand, TheButtonCommandWithANotificationCodeStoresTheChoiceAndStarts)
+TEST_F(DownloadCommand, TheButtonCommandWithANotificationCodeStoresTheChoiceAndStarts)
 {
-    DownloadRoad road;
     road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
     road.publisher().SetRate(kSetupPath, 64 * 1024);
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
     ASSERT_FALSE(FileExists(updater->dir().file(L"Quillfeed.ini")));
 
     // A button with BS_NOTIFY, or a keyboard accelerator, sends the command
@@ -355,7 +328,7 @@ TEST(DownloadCommand, TheButtonCommandWithANotificationCodeStoresTheChoiceAndSta
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
-TEST(DownloadStop, StopCutsAStalledTransferShortAndIsFinalForItsRun)
+TEST(DownloadStall, StopCutsAStalledTransferShortAndIsFinalForItsRun)
 {
     for (const bool bResumes : {false, true})
     {
@@ -387,15 +360,12 @@ TEST(DownloadStop, StopCutsAStalledTransferShortAndIsFinalForItsRun)
     }
 }
 
-TEST(DownloadRoad, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
+TEST_F(DownloadHandOff, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
 {
-    DownloadRoad road;
     constexpr size_t kSize = 300u * 1024 * 1024;
     std::string package = ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe");
     package.resize(kSize, '\0');  // an executable with a long tail still runs
     road.publisher().SetContent(kSetupPath, std::move(package));
-    auto updater = road.StartUpdater();
-    ASSERT_NE(updater->dialog(), nullptr);
 
     Click(*updater, kIdDownload);
     // Through the whole transfer the dialog answers; none of its answers may
@@ -415,15 +385,14 @@ TEST(DownloadRoad, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
     EXPECT_EQ(box.text, kReadyText);
     EXPECT_GT(answered, 0);
     EXPECT_EQ(ProgressPosition(*updater), 100);
-    AnswerMessageBox(box);
-    EXPECT_EQ(updater->WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(*updater, box);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     ASSERT_TRUE(::GetFileAttributesExW(road.temp().file(L"QuillfeedSetup.exe").c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow, kSize);
     EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "ran "));
 }
 
-TEST(DownloadRoad, MinimisedDialogIsRestoredBeforeTheReadyBox)
+TEST(DownloadMinimised, AMinimisedDialogIsRestoredBeforeTheReadyBox)
 {
     DownloadRoad road;
     LaunchOptions options = road.Options();
@@ -433,10 +402,8 @@ TEST(DownloadRoad, MinimisedDialogIsRestoredBeforeTheReadyBox)
     ASSERT_TRUE(WaitUntil([&] { return ::IsIconic(updater.dialog()) != FALSE; }));
 
     Click(updater, kIdDownload);
-    const MessageBoxInfo box = WaitForMessageBox(updater.process().id());
-    EXPECT_EQ(box.text, kReadyText);
+    const MessageBoxInfo box = WaitForReadyBox(updater);
     EXPECT_FALSE(::IsIconic(updater.dialog()));
     EXPECT_TRUE(::IsWindowVisible(updater.dialog()));
-    AnswerMessageBox(box);
-    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(updater, box);
 }

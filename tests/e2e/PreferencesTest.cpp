@@ -58,41 +58,38 @@ bool ClickStores(Session& s, const std::string& value)
 }
 } // namespace
 
-TEST(Preferences, WithoutASettingsFileTheInstallerIsCheckedAndAClickCreatesTheFile)
+TEST(Preferences, TheStoredValueChecksItsButtonAndAClickStoresWhatIsChecked)
 {
-    Session s;
-    ASSERT_NE(s.updater->dialog(), nullptr);
-    EXPECT_TRUE(Checked(*s.updater, kInstaller));
-    EXPECT_FALSE(Checked(*s.updater, kZipped));
-    EXPECT_FALSE(FileExists(s.dir.file(L"Quillfeed.ini")));
-    ASSERT_TRUE(ClickStores(s, "0"));
-    EXPECT_EQ(FileIn(s), "[ActiveUpdater]\r\nPackaging=0\r\n");
-}
-
-TEST(Preferences, StoredOneChecksTheZippedVersion)
-{
-    Session s("[ActiveUpdater]\r\nPackaging=1\r\n");
-    ASSERT_NE(s.updater->dialog(), nullptr);
-    EXPECT_FALSE(Checked(*s.updater, kInstaller));
-    EXPECT_TRUE(Checked(*s.updater, kZipped));
-    EXPECT_TRUE(ClickStores(s, "1"));
-}
-
-TEST(Preferences, AnUnknownValueChecksNeitherAndAClickStoresMinusOne)
-{
-    Session s("[ActiveUpdater]\r\nPackaging=2\r\n");
-    ASSERT_NE(s.updater->dialog(), nullptr);
-    EXPECT_FALSE(Checked(*s.updater, kInstaller));
-    EXPECT_FALSE(Checked(*s.updater, kZipped));
-    EXPECT_TRUE(ClickStores(s, "-1"));
-}
-
-TEST(Preferences, TextThatIsNotANumberMeansTheInstaller)
-{
-    Session s("[ActiveUpdater]\r\nPackaging=zip\r\n");
-    ASSERT_NE(s.updater->dialog(), nullptr);
-    EXPECT_TRUE(Checked(*s.updater, kInstaller));
-    EXPECT_FALSE(Checked(*s.updater, kZipped));
+    struct Case
+    {
+        const char* settings;  // "": no settings file
+        bool bInstaller;       // checked at start
+        bool bZipped;
+        const char* stored;    // by a click on the download button
+    };
+    const Case cases[] = {
+        {"", true, false, "0"},
+        {"[ActiveUpdater]\r\nPackaging=1\r\n", false, true, "1"},
+        // Neither checked: the click stores that no button was.
+        {"[ActiveUpdater]\r\nPackaging=2\r\n", false, false, "-1"},
+        // Text that is not a number means the installer.
+        {"[ActiveUpdater]\r\nPackaging=zip\r\n", true, false, "0"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.settings);
+        Session s(c.settings);
+        ASSERT_NE(s.updater->dialog(), nullptr);
+        EXPECT_EQ(Checked(*s.updater, kInstaller), c.bInstaller);
+        EXPECT_EQ(Checked(*s.updater, kZipped), c.bZipped);
+        EXPECT_EQ(FileExists(s.dir.file(L"Quillfeed.ini")), *c.settings != '\0');
+        ASSERT_TRUE(ClickStores(s, c.stored));
+        // Without a file, the click creates one with the section and key alone.
+        if (*c.settings == '\0')
+        {
+            EXPECT_EQ(FileIn(s), "[ActiveUpdater]\r\nPackaging=0\r\n");
+        }
+    }
 }
 
 TEST(Preferences, EveryClickStoresWhatIsCheckedThenAndKeepsTheRestOfTheFile)

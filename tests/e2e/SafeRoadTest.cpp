@@ -72,12 +72,9 @@ void ExpectRefused(UpdaterSession& updater, const DownloadRoad& road, const std:
 // to close, the installer run from the temporary folder.
 void ExpectHandedOff(UpdaterSession& updater, const DownloadRoad& road, Process& reader)
 {
-    const MessageBoxInfo box = WaitForMessageBox(updater.process().id());
+    const MessageBoxInfo box = WaitForReadyBox(updater);
     ASSERT_NE(box.hWnd, nullptr) << "no ready box";
-    EXPECT_EQ(box.caption, kDialogCaption);
-    EXPECT_EQ(box.text, kReadyText);
-    AnswerMessageBox(box);
-    EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitHandedOff));
+    AnswerReadyBox(updater, box);
     EXPECT_TRUE(road.WaitForRecord(L"reader.txt", "WM_CLOSE")) << "the reader got no WM_CLOSE";
     EXPECT_EQ(reader.Wait(), 0u);
     EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "ran ")) << "the installer did not run";

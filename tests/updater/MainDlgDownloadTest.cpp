@@ -122,7 +122,7 @@ std::optional<WORD> QueuedCommandCode(HWND hDialog, WORD id)
 }
 } // namespace
 
-TEST(DialogDownload, AnEarlierRunsOutcomeIsIgnoredOnceTheNextRunHasStarted)
+TEST(DialogDownload, AnOutcomeBeforeAnyRunOrOfAnEarlierRunIsIgnored)
 {
     DialogScope scope;
     BoxWatcher boxes;
@@ -130,6 +130,13 @@ TEST(DialogDownload, AnEarlierRunsOutcomeIsIgnoredOnceTheNextRunHasStarted)
     publisher->SetStatus(kSetupPath, 404);
     CMainDlg dlg;
     ASSERT_NE(dlg.Create(nullptr), nullptr);
+
+    // Before any download, the code of an ordinary command, as any program
+    // could post it: nothing is handed off and nothing shown.
+    ::PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(ID_DOWNLOAD_READY, 0), 0);
+    ::PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(ID_DOWNLOAD_FAILED, 0), 0);
+    EXPECT_FALSE(Pump()) << "a ready command before any download handed off";
+    EXPECT_TRUE(boxes.Texts().empty());
 
     // The first run fails at once; its command waits in the queue while the
     // user stops and starts again, and the second run stalls.
