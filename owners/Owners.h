@@ -1,7 +1,8 @@
 // Owners of the handles and system resources that the update program and the
 // plugins hold: one template, one traits record for each kind of handle (its
-// type, the value that means "none", and how one is given back), and one name
-// for each kind. Every owner is movable and not copyable, so a handle has one
+// type, the value that means "none", and how one is given back; most kinds
+// just name the system function that gives one back), and one name for each
+// kind. Every owner is movable and not copyable, so a handle has one
 // owner at a time, never outlives the scope that checked it, and no path
 // forgets to give it back. Header only: a program pays only for the kinds it
 // uses.
@@ -72,6 +73,14 @@ struct null_is_none
     static pointer Invalid() { return nullptr; }
 };
 
+// The kind most handles are: null means none, and one function of the
+// system gives one back.
+template <typename THandle, typename TClose, TClose pfnClose>
+struct closed_by : null_is_none<THandle>
+{
+    static void Close(THandle h) { pfnClose(h); }
+};
+
 template <typename TInterface>
 struct com_interface : null_is_none<TInterface*>
 {
@@ -88,10 +97,6 @@ using unique_com = unique_any<handle_traits::com_interface<TInterface>>;
 #define QF_OWNERS_WINBASE
 namespace handle_traits
 {
-struct kernel_handle : null_is_none<HANDLE>
-{
-    static void Close(HANDLE h) { ::CloseHandle(h); }
-};
 // CreateFile reports failure with INVALID_HANDLE_VALUE, not null.
 struct file_handle
 {
@@ -104,43 +109,23 @@ struct queue_timer : null_is_none<HANDLE>
 {
     static void Close(HANDLE h) { ::DeleteTimerQueueTimer(nullptr, h, INVALID_HANDLE_VALUE); }
 };
-// Texts the system allocates for us, FormatMessage's among them.
-struct local_string : null_is_none<LPWSTR>
-{
-    static void Close(LPWSTR psz) { ::LocalFree(psz); }
-};
 } // namespace handle_traits
 
-using unique_handle = unique_any<handle_traits::kernel_handle>;
+using unique_handle = unique_any<handle_traits::closed_by<HANDLE, decltype(&::CloseHandle), ::CloseHandle>>;
 using unique_hfile = unique_any<handle_traits::file_handle>;
 using unique_queue_timer = unique_any<handle_traits::queue_timer>;
-using unique_hlocal_string = unique_any<handle_traits::local_string>;
+// Texts the system allocates for us, FormatMessage's among them.
+using unique_hlocal_string = unique_any<handle_traits::closed_by<LPWSTR, decltype(&::LocalFree), ::LocalFree>>;
 #endif
 
 #if defined(_WINREG_) && !defined(QF_OWNERS_WINREG)
 #define QF_OWNERS_WINREG
-namespace handle_traits
-{
-struct registry_key : null_is_none<HKEY>
-{
-    static void Close(HKEY h) { ::RegCloseKey(h); }
-};
-} // namespace handle_traits
-
-using unique_hkey = unique_any<handle_traits::registry_key>;
+using unique_hkey = unique_any<handle_traits::closed_by<HKEY, decltype(&::RegCloseKey), ::RegCloseKey>>;
 #endif
 
 #if defined(_WINGDI_) && !defined(QF_OWNERS_WINGDI)
 #define QF_OWNERS_WINGDI
-namespace handle_traits
-{
-struct font : null_is_none<HFONT>
-{
-    static void Close(HFONT h) { ::DeleteObject(h); }
-};
-} // namespace handle_traits
-
-using unique_hfont = unique_any<handle_traits::font>;
+using unique_hfont = unique_any<handle_traits::closed_by<HFONT, decltype(&::DeleteObject), ::DeleteObject>>;
 
 // A font selected into a device context, and the one it displaced put back.
 class unique_select_font
@@ -165,14 +150,6 @@ private:
 #define QF_OWNERS_WINUSER
 namespace handle_traits
 {
-struct cursor : null_is_none<HCURSOR>
-{
-    static void Close(HCURSOR h) { ::DestroyCursor(h); }
-};
-struct icon : null_is_none<HICON>
-{
-    static void Close(HICON h) { ::DestroyIcon(h); }
-};
 // An owned window may already be gone with its owner; only a live one is destroyed.
 struct window : null_is_none<HWND>
 {
@@ -184,8 +161,8 @@ struct window : null_is_none<HWND>
 };
 } // namespace handle_traits
 
-using unique_hcursor = unique_any<handle_traits::cursor>;
-using unique_hicon = unique_any<handle_traits::icon>;
+using unique_hcursor = unique_any<handle_traits::closed_by<HCURSOR, decltype(&::DestroyCursor), ::DestroyCursor>>;
+using unique_hicon = unique_any<handle_traits::closed_by<HICON, decltype(&::DestroyIcon), ::DestroyIcon>>;
 using unique_hwnd = unique_any<handle_traits::window>;
 
 // A window's screen device context, given back to that window.
@@ -232,17 +209,11 @@ struct bcrypt_algorithm : null_is_none<BCRYPT_ALG_HANDLE>
 {
     static void Close(BCRYPT_ALG_HANDLE h) { ::BCryptCloseAlgorithmProvider(h, 0); }
 };
-struct bcrypt_hash : null_is_none<BCRYPT_HASH_HANDLE>
-{
-    static void Close(BCRYPT_HASH_HANDLE h) { ::BCryptDestroyHash(h); }
-};
-struct bcrypt_key : null_is_none<BCRYPT_KEY_HANDLE>
-{
-    static void Close(BCRYPT_KEY_HANDLE h) { ::BCryptDestroyKey(h); }
-};
 } // namespace handle_traits
 
 using unique_bcrypt_algorithm = unique_any<handle_traits::bcrypt_algorithm>;
-using unique_bcrypt_hash = unique_any<handle_traits::bcrypt_hash>;
-using unique_bcrypt_key = unique_any<handle_traits::bcrypt_key>;
+using unique_bcrypt_hash =
+    unique_any<handle_traits::closed_by<BCRYPT_HASH_HANDLE, decltype(&::BCryptDestroyHash), ::BCryptDestroyHash>>;
+using unique_bcrypt_key =
+    unique_any<handle_traits::closed_by<BCRYPT_KEY_HANDLE, decltype(&::BCryptDestroyKey), ::BCryptDestroyKey>>;
 #endif

@@ -50,26 +50,32 @@ void CRunningBinding::Attach(IBinding* pBinding)
     if (!pBinding)
         return;
     pBinding->AddRef();
-    unique_com<IBinding> binding(pBinding);
-    bool bAbortNow;
+    unique_com<IBinding> earlier;
+    CCritSecLock lock(m_cs);
+    earlier.reset(m_binding.release());
+    m_binding.reset(pBinding);
+    m_bUnderWay = false;
+    m_bAbortMade = false;
+}
+
+void CRunningBinding::UnderWay()
+{
+    unique_com<IBinding> binding;
     {
         CCritSecLock lock(m_cs);
-        bAbortNow = m_bAborted;
-        m_binding.reset(pBinding);
-        binding.release();
+        m_bUnderWay = true;
+        binding = TakeDueAbort();
     }
-    // Asked to stop before this binding had started.
-    if (bAbortNow)
-        pBinding->Abort();
+    if (binding)
+        binding.get()->Abort();
 }
 
 void CRunningBinding::Detach()
 {
     unique_com<IBinding> binding;
-    {
-        CCritSecLock lock(m_cs);
-        binding.reset(m_binding.release());
-    }
+    CCritSecLock lock(m_cs);
+    binding.reset(m_binding.release());
+    m_bUnderWay = false;
 }
 
 void CRunningBinding::Abort()
@@ -78,20 +84,19 @@ void CRunningBinding::Abort()
     {
         CCritSecLock lock(m_cs);
         m_bAborted = true;
-        if (m_binding)
-        {
-            m_binding.get()->AddRef();
-            binding.reset(m_binding.get());
-        }
+        binding = TakeDueAbort();
     }
     if (binding)
         binding.get()->Abort();
 }
 
-bool CRunningBinding::IsAborted() const
+unique_com<IBinding> CRunningBinding::TakeDueAbort()
 {
-    CCritSecLock lock(m_cs);
-    return m_bAborted;
+    if (!m_bAborted || m_bAbortMade || !m_bUnderWay || !m_binding)
+        return unique_com<IBinding>();
+    m_bAbortMade = true;
+    m_binding.get()->AddRef();
+    return unique_com<IBinding>(m_binding.get());
 }
 
 void CRunningBinding::Reset()
@@ -99,7 +104,9 @@ void CRunningBinding::Reset()
     unique_com<IBinding> binding;
     CCritSecLock lock(m_cs);
     binding.reset(m_binding.release());
+    m_bUnderWay = false;
     m_bAborted = false;
+    m_bAbortMade = false;
 }
 
 unique_com<IBinding> CRunningBinding::Current() const
@@ -137,13 +144,33 @@ void CHttpAnswer::Responded(DWORD dwStatus, CRunningBinding& binding)
         Reached(strReached.c_str(), binding);
 }
 
+unique_com<CBoundedFetch> CBoundedFetch::Create(size_t nMaxBytes, CRunningBinding& binding,
+                                                const std::atomic<bool>* pbStop)
+{
+    return unique_com<CBoundedFetch>(new CBoundedFetch(nMaxBytes, binding, pbStop));
+}
+
 CBoundedFetch::CBoundedFetch(size_t nMaxBytes, CRunningBinding& binding, const std::atomic<bool>* pbStop)
     : m_nMaxBytes(nMaxBytes), m_binding(binding), m_pbStop(pbStop)
 {
 }
 
+STDMETHODIMP_(ULONG) CBoundedFetch::AddRef()
+{
+    return static_cast<ULONG>(::InterlockedIncrement(&m_nRefCount));
+}
+
+STDMETHODIMP_(ULONG) CBoundedFetch::Release()
+{
+    const LONG nCount = ::InterlockedDecrement(&m_nRefCount);
+    if (nCount == 0)
+        delete this;
+    return static_cast<ULONG>(nCount);
+}
+
 HRESULT CBoundedFetch::Fetch(LPCWSTR pszUrl)
 {
+    m_bFetching = true;
     m_answer.Begin(pszUrl);
     unique_com<IMoniker> moniker;
     unique_com<IBindCtx> context;
@@ -158,6 +185,7 @@ HRESULT CBoundedFetch::Fetch(LPCWSTR pszUrl)
         ::RevokeBindStatusCallback(context.get(), this);
     }
     m_binding.Detach();
+    m_bFetching = false;
     m_hrBind = hr;
     return hr;
 }
@@ -176,6 +204,8 @@ bool CBoundedFetch::Complete() const
 
 STDMETHODIMP CBoundedFetch::OnStartBinding(DWORD, IBinding* pBinding)
 {
+    if (!m_bFetching)
+        return E_ABORT;
     m_binding.Attach(pBinding);
     return S_OK;
 }
@@ -183,6 +213,9 @@ STDMETHODIMP CBoundedFetch::OnStartBinding(DWORD, IBinding* pBinding)
 STDMETHODIMP CBoundedFetch::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
                                        LPCWSTR szStatusText)
 {
+    if (!m_bFetching)
+        return E_ABORT;
+    m_binding.UnderWay();
     if (m_pbStop && *m_pbStop)
         return E_ABORT;
     if (ulStatusCode == BINDSTATUS_REDIRECTING && !m_answer.Reached(szStatusText, m_binding))
@@ -198,6 +231,8 @@ STDMETHODIMP CBoundedFetch::OnProgress(ULONG ulProgress, ULONG ulProgressMax, UL
 
 STDMETHODIMP CBoundedFetch::OnStopBinding(HRESULT hrResult, LPCWSTR)
 {
+    if (!m_bFetching)
+        return S_OK;
     m_hrStop = hrResult;
     m_binding.Detach();
     return S_OK;
@@ -221,7 +256,7 @@ STDMETHODIMP CBoundedFetch::GetBindInfo(DWORD* pgrfBINDF, BINDINFO* pBindInfo)
 
 STDMETHODIMP CBoundedFetch::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* pMedium)
 {
-    if (!pMedium || pMedium->tymed != TYMED_ISTREAM || !pMedium->pstm || TooLong())
+    if (!m_bFetching || !pMedium || pMedium->tymed != TYMED_ISTREAM || !pMedium->pstm || TooLong())
         return S_OK;
     // Called by the binding: nothing may unwind into it. Memory that cannot
     // be had ends the transfer as a failed one.
@@ -265,6 +300,7 @@ STDMETHODIMP CBoundedFetch::OnResponse(DWORD dwResponseCode, LPCWSTR, LPCWSTR, L
 {
     if (pszAdditionalRequestHeaders)
         *pszAdditionalRequestHeaders = nullptr;
-    m_answer.Responded(dwResponseCode, m_binding);
+    if (m_bFetching)
+        m_answer.Responded(dwResponseCode, m_binding);
     return S_OK;
 }

@@ -34,7 +34,10 @@ std::wstring CurrentUrlOf(IBinding* pBinding);
 // OnStopBinding so that another thread can abort it: a server that stalls
 // sends no progress callback that could refuse to go on, so a stop request
 // or a deadline must reach the binding itself. An abort is remembered until
-// Reset: a binding that starts after it is aborted as it starts.
+// Reset. It reaches a binding only once the binding is under way (its first
+// progress callback): an abort made between OnStartBinding and the start of
+// the transfer is taken and then ignored, so until then it waits, and the
+// binding's thread delivers it.
 class CRunningBinding
 {
 public:
@@ -44,21 +47,29 @@ public:
 
     // From OnStartBinding, on the binding's thread.
     void Attach(IBinding* pBinding);
+    // From every progress callback, on the binding's thread: the binding is
+    // under way, and an abort that waited is made now.
+    void UnderWay();
     // From OnStopBinding, and after the binding call returns.
     void Detach();
     // Any thread. The call is made outside the lock: an abort may call back
     // into the binding's status callback, which detaches.
     void Abort();
-    bool IsAborted() const;
     // Before a new transfer, while none runs.
     void Reset();
     // The binding now running, with a reference of the caller's; null when none.
     unique_com<IBinding> Current() const;
 
 private:
+    // The binding, with a reference of the caller's, when an abort is due
+    // now and has not been made yet; it counts as made.
+    unique_com<IBinding> TakeDueAbort();
+
     mutable CCriticalSection m_cs;
     unique_com<IBinding> m_binding;
-    bool m_bAborted = false;
+    bool m_bUnderWay = false;
+    bool m_bAborted = false;      // asked for
+    bool m_bAbortMade = false;    // made on the binding now attached
 };
 
 // What a binding learns about the server's answer. Its callbacks pass on
@@ -104,16 +115,20 @@ HRESULT QueryBindingCallback(TCallback* pThis, REFIID riid, void** ppv)
     return S_OK;
 }
 
-// One synchronous fetch into memory, on the caller's stack: at most nMaxBytes
-// of the answer are kept, and one byte more only tells that it is longer;
-// the transfer is aborted then, so an endless answer costs no more. Nothing
-// is read from or written to the cache. Stop requests and deadlines reach it
-// through the CRunningBinding it registers with.
-class CBoundedFetch : public IBindStatusCallback, public IHttpNegotiate
+// One synchronous fetch into memory: at most nMaxBytes of the answer are
+// kept, and one byte more only tells that it is longer; the transfer is
+// aborted then, so an endless answer costs no more. Nothing is read from or
+// written to the cache. Stop requests and deadlines reach it through the
+// CRunningBinding it registers with.
+class CBoundedFetch final : public IBindStatusCallback, public IHttpNegotiate
 {
 public:
-    // pbStop, when given, is a stop request that the fetch answers.
-    CBoundedFetch(size_t nMaxBytes, CRunningBinding& binding, const std::atomic<bool>* pbStop = nullptr);
+    // A COM object of its own, not a stack object: when an abort made on
+    // another thread holds the binding's last reference, the binding gives
+    // back its references to this callback after Fetch has returned. pbStop,
+    // when given, is a stop request that the fetch answers.
+    static unique_com<CBoundedFetch> Create(size_t nMaxBytes, CRunningBinding& binding,
+                                            const std::atomic<bool>* pbStop = nullptr);
     CBoundedFetch(const CBoundedFetch&) = delete;
     CBoundedFetch& operator=(const CBoundedFetch&) = delete;
 
@@ -129,11 +144,9 @@ public:
     bool Complete() const;
     const CHttpAnswer& Answer() const { return m_answer; }
 
-    // A stack object that outlives the binding: the counts only keep COM's
-    // bookkeeping honest.
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return QueryBindingCallback(this, riid, ppv); }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP OnStartBinding(DWORD, IBinding* pBinding) override;
     STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
@@ -148,6 +161,13 @@ public:
     STDMETHODIMP OnResponse(DWORD dwResponseCode, LPCWSTR, LPCWSTR, LPWSTR* pszAdditionalRequestHeaders) override;
 
 private:
+    CBoundedFetch(size_t nMaxBytes, CRunningBinding& binding, const std::atomic<bool>* pbStop);
+    ~CBoundedFetch() = default;
+
+    LONG m_nRefCount = 1;
+    // Only while Fetch runs: a call that comes later may not touch the
+    // caller's binding record or stop flag, which may be gone.
+    bool m_bFetching = false;
     const size_t m_nMaxBytes;
     CRunningBinding& m_binding;
     const std::atomic<bool>* m_pbStop;

@@ -198,6 +198,7 @@ STDMETHODIMP CDownloadStatusCallBack::OnStopBinding(HRESULT, LPCWSTR)
 STDMETHODIMP CDownloadStatusCallBack::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
                                                  LPCWSTR szStatusText)
 {
+    m_binding.UnderWay();
     if (m_bStop)
         return E_ABORT;
     if (ulStatusCode == BINDSTATUS_REDIRECTING && !m_answer.Reached(szStatusText, m_binding))

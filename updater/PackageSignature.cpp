@@ -121,7 +121,8 @@ HRESULT VerifyPackageSignature(const unsigned char (&publicKey)[64], const std::
                                HANDLE hPackage, const std::atomic<bool>& bStop, CRunningBinding& binding)
 {
     // The signature first: without one there is no point in reading the package.
-    CBoundedFetch fetch(kMaxSignatureBytes, binding, &bStop);
+    const unique_com<CBoundedFetch> owner = CBoundedFetch::Create(kMaxSignatureBytes, binding, &bStop);
+    CBoundedFetch& fetch = *owner.get();
     const HRESULT hrFetch = fetch.Fetch((strPackageUrl + L".sig").c_str());
     if (bStop)
         return E_ABORT;

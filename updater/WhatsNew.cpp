@@ -60,7 +60,8 @@ VOID CALLBACK AbortAtTheDeadline(PVOID pBinding, BOOLEAN)
 HRESULT FetchWhatsNew(LPCWSTR pszUrl, std::string& bytes)
 {
     CRunningBinding binding;
-    CBoundedFetch fetch(kWhatsNewMaxBytes, binding);
+    const unique_com<CBoundedFetch> owner = CBoundedFetch::Create(kWhatsNewMaxBytes, binding);
+    CBoundedFetch& fetch = *owner.get();
     HRESULT hr;
     {
         unique_queue_timer deadline;

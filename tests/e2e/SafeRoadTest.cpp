@@ -282,21 +282,17 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
 
 TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
 {
-    struct Case
+    enum class Ending
     {
-        const char* what;
-        bool bClose;
-        bool bResumes;
-    };
-    const Case cases[] = {
-        {"stop, the server never sends again", false, false},
-        {"stop, the server sends later", false, true},
-        {"close", true, false},
+        StopWhileTheServerNeverSendsAgain,
+        StopThenTheServerSendsAgain,
+        Close,
     };
     PresentCertificate("good");
-    for (const Case& c : cases)
+    for (const Ending ending : {Ending::StopWhileTheServerNeverSendsAgain, Ending::StopThenTheServerSendsAgain,
+                                Ending::Close})
     {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(static_cast<int>(ending));
         DownloadRoad road;
         road.publisher().SetContent(kSetupPath, SignedPackageFile(L"QuillfeedSetup.exe"));
         road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
@@ -305,15 +301,14 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
         UpdaterSession updater(road.Options(), VariantPath(L"signed"));
         ASSERT_NE(updater.dialog(), nullptr);
         Click(updater, kIdDownload);
-        if (c.bClose)
+        if (ending == Ending::Close)
         {
             ASSERT_TRUE(WaitUntil([&] { return road.publisher().StallsReached(kSignaturePath) == 1; }));
-            EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
         }
         else
         {
             StopDuringTheStall(updater, road, kSignaturePath);
-            if (c.bResumes)
+            if (ending == Ending::StopThenTheServerSendsAgain)
             {
                 road.publisher().EndStalls();
                 EXPECT_TRUE(WaitUntil([&] { return road.publisher().Answered(kSignaturePath) == 1; }));
@@ -324,8 +319,8 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
                 Click(updater, kIdDownload);
                 EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 2; }));
             }
-            EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
         }
+        EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
         EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe"))) << "an unverified package was left";
         EXPECT_EQ(road.Record(L"installer.txt"), "");
     }
