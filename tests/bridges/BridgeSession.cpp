@@ -183,6 +183,9 @@ std::vector<BridgeSession::EditorRecord> BridgeSession::EditorRecords() const
     for (const auto& name : FilesMatching(recordsDir() + L"\\wbloggar-*.rec"))
     {
         const std::string bytes = ReadFileBytes(recordsDir() + L"\\" + name);
+        // A record is never empty once it can be read: this one cannot be yet.
+        if (bytes.empty())
+            continue;
         size_t pos = 0;
         EditorRecord record;
         record.commandLine = AfterPrefix(TakeLine(bytes, pos), "cmdline: ");

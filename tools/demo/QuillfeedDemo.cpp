@@ -232,6 +232,78 @@ bool TamperedRoad()
     reader->Wait();
     return text.rfind(L"Download failed.  Error = 0x80096010", 0) == 0 && !packageLeft && readerOpen && code == 2;
 }
+// The box the update program shows next, within the time given; its text
+// read aloud and its picture taken, OK pressed.
+std::wstring NextBox(const Updater& u, std::chrono::milliseconds within, const wchar_t* screenshot)
+{
+    HWND box = nullptr;
+    if (!WaitUntil([&] { return (box = FindVisibleDialog(u.process->id(), true)) != nullptr; }, within))
+        return L"";
+    const std::wstring text = WindowText(::GetDlgItem(box, 0xFFFF));
+    AnswerBox(box, screenshot);
+    return text;
+}
+
+// What a misbehaving publisher cannot do: hold the user with a stall (the
+// download's or the What's New text's), or move an https:// download to
+// plain http.
+bool GuardsRoad(qftest::Publisher& publisher)
+{
+    const char kPackage[] = "/dist/QuillfeedSetup.exe";
+    publisher.SetContent(kPackage, std::string(1024 * 1024, 's'));
+    publisher.SetStall(kPackage, 64 * 1024, INFINITE);
+    wprintf(L"The package stalls after 64 KB and never goes on; pressing \"Download & Upgrade\", then \"Stop Download\"\n");
+    Updater u;
+    if (!StartUpdater(u, g_outDir))
+        return false;
+    ::SendMessageW(::GetDlgItem(u.dialog, 1007), BM_CLICK, 0, 0);
+    ::PostMessageW(::GetDlgItem(u.dialog, 1005), BM_CLICK, 0, 0);
+    WaitUntil([&] { return publisher.StallsReached(kPackage) > 0; });
+    const DWORD stopped = ::GetTickCount();
+    ::PostMessageW(::GetDlgItem(u.dialog, 1005), BM_CLICK, 0, 0);
+    const std::wstring stopText = NextBox(u, 10s, L"9-stalled-download-stopped");
+    wprintf(L"  the failure box came %lu ms after the stop (the stop waits 5000 ms at most); button: \"%ls\"\n",
+            ::GetTickCount() - stopped, WindowText(::GetDlgItem(u.dialog, 1005)).c_str());
+    ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
+    const DWORD stopCode = u.process->Wait();
+    wprintf(L"  Close: exit code %lu; package left in the temporary folder: %ls\n", stopCode,
+            ::GetFileAttributesW(TempPackagePath().c_str()) != INVALID_FILE_ATTRIBUTES ? L"yes!" : L"none");
+    publisher.ResetBehaviour(kPackage);
+
+    wprintf(L"What's New: the publisher reads the request and never answers\n");
+    qftest::PathBehaviour silent;
+    silent.nSilentMs = INFINITE;
+    publisher.SetBehaviour("/whatsnew.txt", silent);
+    const auto started = std::chrono::steady_clock::now();
+    Updater quiet;
+    const bool shown = StartUpdater(quiet, g_outDir);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const std::wstring quietText = shown ? WindowText(::GetDlgItem(quiet.dialog, 1000)) : L"";
+    wprintf(L"  the dialog showed %lld ms after the start (the fetch's deadline is 10 s): \"%ls\"\n",
+            static_cast<long long>(waited.count()), quietText.c_str());
+    if (shown)
+    {
+        Screenshot(quiet.dialog, L"10-silent-publisher");
+        ::PostMessageW(::GetDlgItem(quiet.dialog, IDCANCEL), BM_CLICK, 0, 0);
+        quiet.process->Wait();
+    }
+    publisher.ResetBehaviour("/whatsnew.txt");
+
+    wprintf(L"The https:// publisher redirects the package to plain http\n");
+    publisher.SetRedirect(kPackage, "http://127.0.0.1:" + std::to_string(publisher.port()) + "/moved/QuillfeedSetup.exe");
+    Updater https;
+    if (!StartUpdater(https, g_outDir, kSignedHttps))
+        return false;
+    ::SendMessageW(::GetDlgItem(https.dialog, 1007), BM_CLICK, 0, 0);
+    ::PostMessageW(::GetDlgItem(https.dialog, 1005), BM_CLICK, 0, 0);
+    const std::wstring redirectText = NextBox(https, 60s, L"11-redirect-to-http-refused");
+    ::PostMessageW(::GetDlgItem(https.dialog, IDCANCEL), BM_CLICK, 0, 0);
+    https.process->Wait();
+    publisher.ResetBehaviour(kPackage);
+    return stopText.rfind(L"Download failed.  Error = 0x80004004", 0) == 0 && stopCode == 2 &&
+           quietText == L"Failed to reterieve What's New infomation" &&
+           redirectText.rfind(L"Download failed.  Error = 0x80072F08", 0) == 0;
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -321,5 +393,11 @@ int wmain(int argc, wchar_t** argv)
     const bool tamperedOk = TamperedRoad();
     wprintf(L"%ls\n", tamperedOk ? L"The tampered package was refused: nothing was opened."
                                   : L"The tampered package was NOT refused as it should be.");
-    return roadOk && signedOk && tamperedOk ? 0 : 1;
+
+    wprintf(L"\nPublishers that misbehave\n");
+    const bool guardsOk = GuardsRoad(publisher);
+    wprintf(L"%ls\n", guardsOk ? L"The stall was stopped at once, the silent publisher waited out within the deadline,\n"
+                                 L"and the redirect to plain http refused."
+                               : L"A misbehaving publisher was NOT handled as it should be.");
+    return roadOk && signedOk && tamperedOk && guardsOk ? 0 : 1;
 }

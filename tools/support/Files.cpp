@@ -50,7 +50,10 @@ ScratchDir::~ScratchDir()
 
 std::string ReadFileBytes(const std::wstring& path)
 {
-    const unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    // Shared for deleting too: a stand-in that has just renamed its record
+    // into place may still hold it open with delete access.
+    const unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, 0, nullptr));
     if (!file)
         return {};
