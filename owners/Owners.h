@@ -104,16 +104,10 @@ struct file_handle
     static pointer Invalid() { return INVALID_HANDLE_VALUE; }
     static void Close(HANDLE h) { ::CloseHandle(h); }
 };
-// A timer of the thread pool: deleting it waits for a callback that runs.
-struct queue_timer : null_is_none<HANDLE>
-{
-    static void Close(HANDLE h) { ::DeleteTimerQueueTimer(nullptr, h, INVALID_HANDLE_VALUE); }
-};
 } // namespace handle_traits
 
 using unique_handle = unique_any<handle_traits::closed_by<HANDLE, decltype(&::CloseHandle), ::CloseHandle>>;
 using unique_hfile = unique_any<handle_traits::file_handle>;
-using unique_queue_timer = unique_any<handle_traits::queue_timer>;
 // Texts the system allocates for us, FormatMessage's among them.
 using unique_hlocal_string = unique_any<handle_traits::closed_by<LPWSTR, decltype(&::LocalFree), ::LocalFree>>;
 #endif

@@ -256,7 +256,9 @@ STDMETHODIMP CBoundedFetch::GetBindInfo(DWORD* pgrfBINDF, BINDINFO* pBindInfo)
 
 STDMETHODIMP CBoundedFetch::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* pMedium)
 {
-    if (!m_bFetching || !pMedium || pMedium->tymed != TYMED_ISTREAM || !pMedium->pstm || TooLong())
+    if (!m_bFetching || TooLong())
+        return E_ABORT;
+    if (!pMedium || pMedium->tymed != TYMED_ISTREAM || !pMedium->pstm)
         return S_OK;
     // Called by the binding: nothing may unwind into it. Memory that cannot
     // be had ends the transfer as a failed one.
@@ -281,11 +283,14 @@ STDMETHODIMP CBoundedFetch::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*
         m_binding.Abort();
         return E_OUTOFMEMORY;
     }
-    // Whatever follows is not wanted, however much of it there is. (The
-    // What's New deadline would end such a transfer too, ten seconds later:
-    // only the benchmark's endless shape shows the difference.)
+    // Whatever follows is not wanted, however much of it there is: the
+    // failure stops the binding at once, where an abort alone may wait
+    // behind a server that keeps the data coming.
     if (TooLong())
+    {
         m_binding.Abort();
+        return E_ABORT;
+    }
     return S_OK;
 }
 

@@ -6,6 +6,8 @@
 #include <urlmon.h>
 #include <versionhelpers.h>
 
+#include <process.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -50,36 +52,93 @@ DWORD WholeCharacterBytes(const char* p, DWORD n, UINT nCodePage)
     return i;
 }
 
-// The deadline's end: the fetch's binding is aborted, from a thread of the pool.
-VOID CALLBACK AbortAtTheDeadline(PVOID pBinding, BOOLEAN)
+// One fetch of the text on a thread of its own. The dialog's thread waits
+// for it until the deadline and no longer, whatever the binding does: a
+// server that keeps the data coming fast can hold a binding's callbacks, and
+// an abort with them, for minutes. Both threads hold a reference; whichever
+// lets go last deletes it, so a fetch left behind at the deadline ends on its
+// own thread, touching nothing but itself.
+class CTextFetch
 {
-    static_cast<CRunningBinding*>(pBinding)->Abort();
-}
+public:
+    explicit CTextFetch(LPCWSTR pszUrl) : m_strUrl(pszUrl) {}
+    CTextFetch(const CTextFetch&) = delete;
+    CTextFetch& operator=(const CTextFetch&) = delete;
+
+    void AddRef() { ::InterlockedIncrement(&m_nRefCount); }
+    void Release()
+    {
+        if (::InterlockedDecrement(&m_nRefCount) == 0)
+            delete this;
+    }
+
+    static unsigned __stdcall ThreadProc(void* pParam)
+    {
+        CTextFetch* pThis = static_cast<CTextFetch*>(pParam);
+        pThis->Fetch();
+        pThis->Release();
+        return 0;
+    }
+
+    // Once the thread has ended.
+    HRESULT Result(std::string& bytes) const
+    {
+        if (FAILED(m_hr))
+            return m_hr;
+        const CBoundedFetch& fetch = *m_fetch.get();
+        if (!fetch.Complete())
+            return fetch.Answer().Downgraded() ? kRedirectNotSecure
+                                               : FAILED(m_hrBind) ? m_hrBind : INET_E_DOWNLOAD_FAILURE;
+        bytes = fetch.Data();
+        return S_OK;
+    }
+
+    CRunningBinding m_binding;
+
+private:
+    ~CTextFetch() = default;
+
+    void Fetch()
+    {
+        // Nothing may leave a thread routine by exception.
+        try
+        {
+            m_fetch = CBoundedFetch::Create(kWhatsNewMaxBytes, m_binding);
+            m_hrBind = m_fetch.get()->Fetch(m_strUrl.c_str());
+            m_hr = S_OK;
+        }
+        catch (...)
+        {
+            m_hr = E_OUTOFMEMORY;
+        }
+    }
+
+    LONG m_nRefCount = 1;
+    const std::wstring m_strUrl;
+    unique_com<CBoundedFetch> m_fetch;
+    HRESULT m_hr = E_PENDING;
+    HRESULT m_hrBind = S_OK;
+};
 } // namespace
 
 HRESULT FetchWhatsNew(LPCWSTR pszUrl, std::string& bytes)
 {
-    CRunningBinding binding;
-    const unique_com<CBoundedFetch> owner = CBoundedFetch::Create(kWhatsNewMaxBytes, binding);
-    CBoundedFetch& fetch = *owner.get();
-    HRESULT hr;
+    const unique_com<CTextFetch> fetch(new CTextFetch(pszUrl));
+    fetch.get()->AddRef();  // the thread's
+    const unique_handle thread(reinterpret_cast<HANDLE>(
+        ::_beginthreadex(nullptr, 0, &CTextFetch::ThreadProc, fetch.get(), 0, nullptr)));
+    if (!thread)
     {
-        unique_queue_timer deadline;
-        // Without its timer the fetch has only the system's own time-outs;
-        // the text is not worth going without for that.
-        if (!::CreateTimerQueueTimer(deadline.addressof(), nullptr, &AbortAtTheDeadline, &binding,
-                                     kWhatsNewDeadlineMs, 0, WT_EXECUTEONLYONCE))
-            return HRESULT_FROM_WIN32(::GetLastError());
-        hr = fetch.Fetch(pszUrl);
-    }  // the timer is gone, and a callback that ran has returned
-    if (!fetch.Complete())
-    {
-        if (fetch.Answer().Downgraded())
-            return kRedirectNotSecure;
-        return FAILED(hr) ? hr : INET_E_DOWNLOAD_FAILURE;
+        fetch.get()->Release();  // the thread's, which never ran
+        return E_OUTOFMEMORY;
     }
-    bytes = fetch.Data();
-    return S_OK;
+    if (::WaitForSingleObject(thread.get(), kWhatsNewDeadlineMs) != WAIT_OBJECT_0)
+    {
+        // Left to end on its own thread once its binding takes the abort.
+        fetch.get()->m_binding.Abort();
+        return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    }
+    return fetch.get()->Result(bytes);
 }
 
 void ReadTextFromBytes(const std::string& bytes, std::wstring& strText)

@@ -479,7 +479,12 @@ void Publisher::Serve(SOCKET s)
 
     if (behaviour.bEndless && !body.empty())
     {
-        while (SendAll(s, body.data(), body.size()))
+        // In blocks of a useful size, as a real server would send, not one
+        // short body at a time.
+        std::string block;
+        while (block.size() < 16384)
+            block += body;
+        while (SendAll(s, block.data(), block.size()))
         {
         }
         return;
