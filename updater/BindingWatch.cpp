@@ -60,14 +60,7 @@ void CRunningBinding::Attach(IBinding* pBinding)
 
 void CRunningBinding::UnderWay()
 {
-    unique_com<IBinding> binding;
-    {
-        CCritSecLock lock(m_cs);
-        m_bUnderWay = true;
-        binding = TakeDueAbort();
-    }
-    if (binding)
-        binding.get()->Abort();
+    SetAndAbortIfDue(m_bUnderWay);
 }
 
 void CRunningBinding::Detach()
@@ -80,23 +73,24 @@ void CRunningBinding::Detach()
 
 void CRunningBinding::Abort()
 {
+    SetAndAbortIfDue(m_bAborted);
+}
+
+void CRunningBinding::SetAndAbortIfDue(bool& bFlag)
+{
     unique_com<IBinding> binding;
     {
         CCritSecLock lock(m_cs);
-        m_bAborted = true;
-        binding = TakeDueAbort();
+        bFlag = true;
+        if (m_bAborted && m_bUnderWay && !m_bAbortMade && m_binding)
+        {
+            m_bAbortMade = true;
+            m_binding.get()->AddRef();
+            binding.reset(m_binding.get());
+        }
     }
     if (binding)
         binding.get()->Abort();
-}
-
-unique_com<IBinding> CRunningBinding::TakeDueAbort()
-{
-    if (!m_bAborted || m_bAbortMade || !m_bUnderWay || !m_binding)
-        return unique_com<IBinding>();
-    m_bAbortMade = true;
-    m_binding.get()->AddRef();
-    return unique_com<IBinding>(m_binding.get());
 }
 
 void CRunningBinding::Reset()

@@ -61,9 +61,9 @@ public:
     unique_com<IBinding> Current() const;
 
 private:
-    // The binding, with a reference of the caller's, when an abort is due
-    // now and has not been made yet; it counts as made.
-    unique_com<IBinding> TakeDueAbort();
+    // Sets the flag (under the lock), then makes the abort if it is now due
+    // and not made yet: asked for, the binding under way (outside the lock).
+    void SetAndAbortIfDue(bool& bFlag);
 
     mutable CCriticalSection m_cs;
     unique_com<IBinding> m_binding;
