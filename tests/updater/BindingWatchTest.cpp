@@ -33,6 +33,63 @@ TEST(BindingRedirect, OnlyALeaveOfHttpsIsADowngrade)
         EXPECT_EQ(IsDowngrade(c.from, c.to), c.bDowngrade) << qftest::Utf8(c.from) << " to " << qftest::Utf8(c.to ? c.to : L"(none)");
 }
 
+namespace
+{
+// A binding that only counts the aborts it is given.
+class CountingBinding final : public IBinding
+{
+public:
+    int m_nAborts = 0;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        *ppv = ::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IBinding) ? this : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP Abort() override
+    {
+        ++m_nAborts;
+        return S_OK;
+    }
+    STDMETHODIMP Suspend() override { return E_NOTIMPL; }
+    STDMETHODIMP Resume() override { return E_NOTIMPL; }
+    STDMETHODIMP SetPriority(LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
+};
+} // namespace
+
+TEST(BindingAbort, AnAbortIsMadeOnceTheBindingIsUnderWayAndOnlyOnce)
+{
+    // Between OnStartBinding and the first progress callback an abort would
+    // be taken and ignored: it waits for the binding to be under way.
+    CountingBinding first;
+    CRunningBinding running;
+    running.Attach(&first);
+    running.Abort();
+    EXPECT_EQ(first.m_nAborts, 0);
+    running.UnderWay();
+    EXPECT_EQ(first.m_nAborts, 1);
+    running.UnderWay();
+    running.Abort();
+    EXPECT_EQ(first.m_nAborts, 1);
+    // Asked for before a later binding of the same transfer: made as that one gets under way.
+    running.Detach();
+    CountingBinding second;
+    running.Attach(&second);
+    running.UnderWay();
+    EXPECT_EQ(second.m_nAborts, 1);
+    // A new transfer starts with nothing asked for.
+    running.Reset();
+    CountingBinding third;
+    running.Attach(&third);
+    running.UnderWay();
+    EXPECT_EQ(third.m_nAborts, 0);
+    running.Detach();
+}
+
 TEST(BindingAbort, AnAbortAskedForBeforeTheBindingIsUnderWayStillEndsIt)
 {
     qftest::Publisher publisher;
