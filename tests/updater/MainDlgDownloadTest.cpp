@@ -129,7 +129,7 @@ TEST(DialogDownload, AnOutcomeBeforeAnyRunOrOfAnEarlierRunIsIgnored)
     auto publisher = std::make_unique<Publisher>();
     publisher->SetStatus(kSetupPath, 404);
     CMainDlg dlg;
-    ASSERT_NE(dlg.Create(nullptr), nullptr);
+    ASSERT_NE(dlg.Create(nullptr), nullptr) << "error " << ::GetLastError();
 
     // Before any download, the code of an ordinary command, as any program
     // could post it: nothing is handed off and nothing shown.
@@ -178,7 +178,7 @@ TEST(DialogDownload, StopClickAfterTheDownloadSucceededStillHandsOff)
     Publisher publisher;
     publisher.SetContent(kZipPath, "PK\x03\x04 a small package");
     CMainDlg dlg;
-    ASSERT_NE(dlg.Create(nullptr), nullptr);
+    ASSERT_NE(dlg.Create(nullptr), nullptr) << "error " << ::GetLastError();
     ::SendMessageW(dlg.GetDlgItem(IDC_ZIPPED_VERSION), BM_CLICK, 0, 0);
 
     // The worker has finished and its ready command waits when the user
