@@ -111,6 +111,10 @@ int wmain(int argc, wchar_t** argv)
         {"the head, then silence", "x", behaving([](qftest::PathBehaviour& b) { b.nStallMs = INFINITE; })},
         {"the request read, then silence", "x", behaving([](qftest::PathBehaviour& b) { b.nSilentMs = INFINITE; })},
         {"a body without end", "endless\n", behaving([](qftest::PathBehaviour& b) { b.bEndless = true; })},
+        {"a body without end, at 256 KB/s", "endless\n", behaving([](qftest::PathBehaviour& b) {
+             b.bEndless = true;
+             b.nBytesPerSecond = 256 * 1024;
+         })},
     };
 
     qftest::Publisher publisher;

@@ -479,12 +479,16 @@ void Publisher::Serve(SOCKET s)
 
     if (behaviour.bEndless && !body.empty())
     {
-        // In blocks of a useful size, as a real server would send, not one
-        // short body at a time.
+        // In blocks of 4 KB, not one short body at a time, and at the rate
+        // when one is set. (Wine's synchronous binding hands a fast stream
+        // on only in bursts, seconds apart: a paced one tries the bound, an
+        // unpaced one the deadline as much.)
         std::string block;
-        while (block.size() < 16384)
+        while (block.size() < 4096)
             block += body;
-        while (SendAll(s, block.data(), block.size()))
+        const DWORD nBlockMs = behaviour.nBytesPerSecond
+            ? static_cast<DWORD>(std::max<size_t>(1, block.size() * 1000 / behaviour.nBytesPerSecond)) : 0;
+        while (SendAll(s, block.data(), block.size()) && !(nBlockMs && Pause(nBlockMs)))
         {
         }
         return;

@@ -39,7 +39,7 @@ struct PathBehaviour
     std::string location;            // sent as Location (with a 3xx status: a redirect)
     DWORD nSilentMs = 0;             // the request is read, then nothing at all is sent for so long
     bool bEndless = false;           // the body is sent again and again, without Content-Length,
-                                     // until the client goes
+                                     // until the client goes (at the rate, when one is set)
 };
 
 // The body as a gzip stream of stored (uncompressed) deflate blocks: a real
