@@ -95,6 +95,14 @@ TEST(BindingAbort, AnAbortAskedForBeforeTheBindingIsUnderWayStillEndsIt)
     qftest::Publisher publisher;
     publisher.SetContent("/answer", "never sent");
     publisher.SetStall("/answer", 0, INFINITE);
+    // One whole fetch first. In a new prefix, Wine sets up its URL cache on a
+    // thread of its own when a binding first asks; an aborted fetch that ends
+    // the test at once could cut that short and leave the prefix's cache
+    // broken for every later download.
+    publisher.SetContent("/whole", "w");
+    CRunningBinding wholeBinding;
+    const unique_com<CBoundedFetch> whole = CBoundedFetch::Create(1024, wholeBinding);
+    ASSERT_EQ(whole.get()->Fetch(publisher.Url("/whole").c_str()), S_OK);
     // Should the abort be lost, the stall ends after a while and the fetch
     // returns whole instead of aborted: the test fails rather than hangs.
     const unique_handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
