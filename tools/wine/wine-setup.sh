@@ -46,9 +46,23 @@ else
 fi
 export DISPLAY=$(cat "$state/display")
 
+# Takes prefix.reg into the prefix's registry. Wine now and then fails a
+# program's start with an internal error before any of it runs (seen with a
+# new prefix while another tree made its own): such a start is tried again.
+import_settings() {
+  local try
+  for try in 1 2 3; do
+    "$loader" regedit /S "$("$loader" winepath -w "$here/prefix.reg" 2>/dev/null)" >>"$state/wineboot.log" 2>&1 &&
+      return 0
+    echo "regedit failed (try $try)" >>"$state/wineboot.log"
+    sleep 1
+  done
+  return 1
+}
+
 if [ ! -f "$WINEPREFIX/.quillfeed-ready" ]; then
   WINEARCH=win64 "$loader" wineboot --init >"$state/wineboot.log" 2>&1
-  "$loader" regedit /S "$("$loader" winepath -w "$here/prefix.reg" 2>/dev/null)" >>"$state/wineboot.log" 2>&1
+  import_settings
   wineserver -w
   cp "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"
   touch "$WINEPREFIX/.quillfeed-ready"
@@ -61,7 +75,7 @@ wineserver -p </dev/null >/dev/null 2>&1 || true
 # A prefix made before prefix.reg last changed takes in the new settings,
 # through the persistent server.
 if ! cmp -s "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"; then
-  "$loader" regedit /S "$("$loader" winepath -w "$here/prefix.reg" 2>/dev/null)" >>"$state/wineboot.log" 2>&1
+  import_settings
   cp "$here/prefix.reg" "$WINEPREFIX/.quillfeed-prefix.reg"
 fi
 # The server's system processes (services, devices) are started here,
