@@ -113,3 +113,4 @@ fi
 echo "Release in $out${signer:+ (signed)}:"
 sed 's/^/  /' "$out/SHA256SUMS"
 [ -n "$signer" ] || echo "The files are NOT signed: no signing certificate was given."
+echo "The files ship without symbols: $build_dir/symbols/ holds them as linked, to read the addresses of a crash report; keep a copy with the release."

@@ -5,16 +5,30 @@
 # Each further argument is "res:<type>:<name>" (a resource that must be
 # present), "export:<ordinal>:<name>" (the exports, exactly, by ordinal),
 # "ret:<name>:<bytes>" (every return of that export removes that many bytes of
-# arguments, as a stdcall function does; x86 only) or "import:<dll>" (one more
-# system DLL that this build may import, bcrypt for one that checks signatures).
+# arguments, as a stdcall function does; x86 only), "symbols:<file>" (the file
+# as linked, before its symbols were stripped, which "ret:" reads) or
+# "import:<dll>" (one more system DLL that this build may import, bcrypt for
+# one that checks signatures).
 set -u
 objdump=$1 windres=$2 file=$3 machine=$4 subsystem=$5
 shift 5
+objcopy=${objdump%objdump}objcopy
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 [ -f "$file" ] || { echo "FAIL: $file does not exist"; exit 1; }
 headers=$("$objdump" -p "$file") || { echo "FAIL: objdump cannot read $file"; exit 1; }
+
+# Shipped without symbols or debug information.
+flags=$("$objdump" -f "$file" | sed -n '/^architecture:/{n;p}')
+grep -qE 'HAS_SYMS|HAS_DEBUG' <<<"$flags" && fail "$file carries symbols or debug information ($flags)"
+debug_sections=$("$objdump" -h "$file" | awk '$2 ~ /^\.debug/ {printf "%s%s", separator, $2; separator = " "}')
+[ -z "$debug_sections" ] || fail "$file has debug sections: $debug_sections"
+
+symbols=""
+for want in "$@"; do
+  case $want in symbols:*) symbols=${want#symbols:} ;; esac
+done
 
 grep -q "file format $machine\$" <<<"$headers" || fail "$file is not $machine"
 case $subsystem in
@@ -34,11 +48,24 @@ while read -r dll; do
   grep -qiE "$allowed" <<<"$dll" || fail "imports $dll, which is not a Windows system DLL"
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
 
+# The code of the symbols file must be the checked file's.
+same_code() {
+  local scratch result=0
+  scratch=$(mktemp -d)
+  "$objcopy" -O binary -j .text "$file" "$scratch/shipped" &&
+    "$objcopy" -O binary -j .text "$symbols" "$scratch/linked" &&
+    cmp -s "$scratch/shipped" "$scratch/linked" || result=1
+  rm -rf "$scratch"
+  return $result
+}
+
 # The returns of an exported function: its own instructions up to the next
-# function label (or its first return when the file has no symbols), and the
-# cold part that the compiler split off, which holds the exception handlers.
+# function label, and the cold part that the compiler split off, which holds
+# the exception handlers. The labels are the symbols file's.
 check_returns() {
   local name=$1 bytes=$2 index rva base start disassembly label returns
+  [ -f "$symbols" ] || { fail "$name: the returns are read with a symbols file, and there is none"; return; }
+  same_code || { fail "$name: the code of $symbols is not that of $file"; return; }
   index=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
           sed -nE "s/^[[:space:]]*\[[[:space:]]*([0-9]+)\][[:space:]]+$name\$/\1/p")
   [ -n "$index" ] || { fail "no export named $name"; return; }
@@ -46,17 +73,14 @@ check_returns() {
         sed -nE "s/^[[:space:]]*\[[[:space:]]*$index\][[:space:]]+\+base\[[[:space:]]*[0-9]+\][[:space:]]+([0-9a-fA-F]+) .*/\1/p")
   base=$(sed -nE 's/^ImageBase[[:space:]]+([0-9a-fA-F]+).*/\1/p' <<<"$headers")
   start=$(printf '%x' $((0x$base + 0x$rva)))
-  disassembly=$("$objdump" -d "$file")
+  disassembly=$("$objdump" -d "$symbols")
   label=$(grep -m1 -E "^0*$start <[^>]+>:" <<<"$disassembly" | sed -E 's/^[0-9a-f]+ <([^>]+)>:/\1/')
-  if [ -z "$label" ]; then
-    disassembly=$("$objdump" -d --start-address=0x$start --stop-address=$((0x$start + 0x1000)) "$file" |
-                  sed -E "s/^[0-9a-f]+ <[^>]+>:\$/0$start <>:/")
-  fi
+  [ -n "$label" ] || { fail "$name: no symbol at 0x$start in $symbols"; return; }
   returns=$(awk -v start="$start" -v label="$label" '
       /^[0-9a-f]+ <.*>:$/ {
         name = $2; gsub(/[<>:]/, "", name); addr = $1; sub(/^0+/, "", addr)
-        inside = (addr == start) || (label != "" && name == label ".cold"); next }
-      inside && /\tret/ { print $NF; if (label == "") exit }' <<<"$disassembly")
+        inside = (addr == start) || name == label ".cold"; next }
+      inside && /\tret/ { print $NF }' <<<"$disassembly")
   [ -n "$returns" ] || { fail "$name: no return found at 0x$start"; return; }
   local expected='$0x'$(printf '%x' "$bytes")
   [ "$bytes" = 0 ] && expected=ret
