@@ -63,22 +63,30 @@ const wchar_t* SkipLiteral(const wchar_t* p)
     return end ? end + 1 : nullptr;
 }
 
-// Past the '>' that ends the declaration text at p; a '>' inside a quoted
-// literal (an attribute's default value, a system literal) does not end it.
-// Null when the text holds anything a declaration cannot: a declaration that
-// never ended runs into the next one's '<'.
-const wchar_t* SkipDeclaration(const wchar_t* p)
+// Past the declaration text at p and its quoted literals (a '>' inside one,
+// an attribute's default value or a system literal, ends nothing): at the
+// first character that is neither, or null when a literal never ends.
+const wchar_t* SkipDeclarationText(const wchar_t* p)
 {
-    while (p && *p != L'>')
+    while (p)
     {
         if (*p == L'"' || *p == L'\'')
             p = SkipLiteral(p);
         else if (IsDeclarationText(*p))
             ++p;
         else
-            return nullptr;
+            break;
     }
-    return p ? p + 1 : nullptr;
+    return p;
+}
+
+// Past the '>' that ends the declaration text at p. Null when the text holds
+// anything a declaration cannot: a declaration that never ended runs into the
+// next one's '<'.
+const wchar_t* SkipDeclaration(const wchar_t* p)
+{
+    p = SkipDeclarationText(p);
+    return p && *p == L'>' ? p + 1 : nullptr;
 }
 
 // Past the white space, comments and processing instructions at p (the XML
@@ -122,14 +130,7 @@ const wchar_t* SkipInternalSubset(const wchar_t* p)
 // entity and reads clean to its end, or null.
 const wchar_t* SkipDocumentType(const wchar_t* p)
 {
-    p = SkipKeyword(p, L"<!DOCTYPE");
-    while (p && *p != L'[' && *p != L'>')
-    {
-        if (*p == L'"' || *p == L'\'')
-            p = SkipLiteral(p);
-        else
-            p = IsDeclarationText(*p) ? p + 1 : nullptr;
-    }
+    p = SkipDeclarationText(SkipKeyword(p, L"<!DOCTYPE"));
     if (p && *p == L'[')
     {
         p = SkipInternalSubset(p + 1);
