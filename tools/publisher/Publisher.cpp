@@ -274,22 +274,25 @@ void Publisher::EndStalls()
 
 int Publisher::StallsReached(const std::string& path) const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    const auto it = m_stalls.find(path);
-    return it == m_stalls.end() ? 0 : it->second;
+    return Counted(m_stalls, path);
 }
 
 int Publisher::Answered(const std::string& path) const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    const auto it = m_answered.find(path);
-    return it == m_answered.end() ? 0 : it->second;
+    return Counted(m_answered, path);
 }
 
 void Publisher::Count(std::map<std::string, int>& counts, const std::string& path)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     ++counts[path];
+}
+
+int Publisher::Counted(const std::map<std::string, int>& counts, const std::string& path) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = counts.find(path);
+    return it == counts.end() ? 0 : it->second;
 }
 
 std::vector<std::string> Publisher::Requests() const

@@ -102,7 +102,9 @@ private:
     // Waits on the stop event; true when the server is stopping. A stall
     // (bStall) also ends with EndStalls.
     bool Pause(DWORD nMilliseconds, bool bStall = false);
+    // One more for path in counts (m_stalls, m_answered), and how many there are.
     void Count(std::map<std::string, int>& counts, const std::string& path);
+    int Counted(const std::map<std::string, int>& counts, const std::string& path) const;
 
     std::wstring m_contentDir;
     unsigned short m_nPort;
