@@ -25,6 +25,7 @@
 
 #include "EditorApplication.h"
 #include "Files.h"
+#include "Kestrel.h"
 #include "WindowSearch.h"
 
 namespace
@@ -32,7 +33,7 @@ namespace
 using BlogThisFn = void(WINAPI*)(const wchar_t* itemText, LONG_PTR reserved);
 
 const IID kIidDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
+using qfplugin::kestrel::kSettingsKey;
 
 std::wstring Item(size_t descriptionChars)
 {
@@ -162,7 +163,7 @@ int wmain(int argc, wchar_t** argv)
     HKEY key = nullptr;
     ::RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     const std::wstring noEditor = scratch + L"\\no-editor-here";
-    ::RegSetValueExW(key, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(noEditor.c_str()),
+    ::RegSetValueExW(key, qfplugin::kestrel::kInstallPathValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(noEditor.c_str()),
                      static_cast<DWORD>((noEditor.size() + 1) * sizeof(wchar_t)));
     ::RegCloseKey(key);
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ComSupport.h"
+#include "FeedItem.h"
 
 #include <msxml2.h>
 
@@ -18,9 +19,7 @@ struct ExtractedItem
 {
     // Declared first so that it is released last, after the texts read from it.
     com_ptr<IXMLDOMDocument2> m_document;
-    shared_bstr m_strTitle;
-    shared_bstr m_strDescription;
-    shared_bstr m_strLink;
+    FeedItem m_item;
 };
 
 // Each text is the one of the first item in the document that has that

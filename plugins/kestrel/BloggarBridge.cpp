@@ -13,9 +13,6 @@ namespace qfplugin
 
 namespace
 {
-const wchar_t kCannotFind[] = L"Cannot find w.Bloggar...";
-const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
-
 // The name that GetTempFileNameW adds to the folder: "w", four hex digits, ".tmp".
 constexpr DWORD kTempNameRoom = 14;
 
@@ -53,8 +50,8 @@ std::wstring ReadInstallFolder(HKEY key)
     wchar_t value[kInstallFolderChars]{};
     DWORD type = REG_NONE;
     DWORD size = sizeof(value);
-    const LONG status = ::RegQueryValueExW(key, L"InstallPath", nullptr, &type, reinterpret_cast<BYTE*>(value),
-                                           &size);
+    const LONG status = ::RegQueryValueExW(key, kestrel::kInstallPathValue, nullptr, &type,
+                                           reinterpret_cast<BYTE*>(value), &size);
     return InstallFolderFromValue(status, type, reinterpret_cast<const BYTE*>(value), size);
 }
 
@@ -73,11 +70,11 @@ void StartEditor(wchar_t* commandLine)
 }
 } // namespace
 
-void HandOffItem(const shared_bstr& title, const shared_bstr& description, const shared_bstr& link)
+void HandOffItem(const FeedItem& item)
 {
     // The thread's code page, taken once for the quotation and its file.
     const UINT codePage = QuotationCodePage();
-    const std::wstring quotation = FormatQuotation(link.c_str(), title.c_str(), description.c_str(), codePage);
+    const std::wstring quotation = FormatQuotation(item, codePage);
 
     wchar_t path[MAX_PATH]{};
     MakeTemporaryFile(path);
@@ -86,9 +83,9 @@ void HandOffItem(const shared_bstr& title, const shared_bstr& description, const
     // Only read, so a user who may read the key but not change it still
     // finds the editor.
     unique_hkey key;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, key.addressof()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kestrel::kSettingsKey, 0, KEY_READ, key.addressof()) != ERROR_SUCCESS)
     {
-        ShowMessage(kCannotFind, kCaption);
+        ShowMessage(kestrel::kCannotFind, kestrel::kCaption);
         return;
     }
     const std::wstring folder = ReadInstallFolder(key.get());

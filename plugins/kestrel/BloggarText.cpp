@@ -40,11 +40,10 @@ CodePageRule SystemCodePageRule()
 }
 } // namespace
 
-std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description,
-                             UINT codePage)
+std::wstring FormatQuotation(const FeedItem& item, UINT codePage)
 {
     std::wstring quotation = L"<blockquote><a href='";
-    for (const wchar_t* p = link; *p;)
+    for (const wchar_t* p = item.m_strLink.c_str(); *p;)
     {
         const int units = IS_HIGH_SURROGATE(p[0]) && IS_LOW_SURROGATE(p[1]) ? 2 : 1;
         if (*p == L'\'' || !ConvertsExactly(p, units, codePage))
@@ -60,9 +59,9 @@ std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wc
         p += units;
     }
     quotation += L"'>";
-    quotation += title;
+    quotation += item.m_strTitle.c_str();
     quotation += L"</a><br>";
-    quotation += description;
+    quotation += item.m_strDescription.c_str();
     quotation += L"</blockquote>";
     return quotation;
 }

@@ -3,7 +3,7 @@
 // registry holds it, and the command line that starts the editor.
 #pragma once
 
-#include <windows.h>
+#include "FeedItem.h"
 
 #include <cstddef>
 #include <string>
@@ -18,8 +18,7 @@ namespace qfplugin
 // &#39;, and so is every character that codePage has no exact byte for, as
 // its own numeric reference (&#65287; for U+FF07), because the conversion's
 // best fit would turn some of them into a single quote after the escaping.
-std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description,
-                             UINT codePage);
+std::wstring FormatQuotation(const FeedItem& item, UINT codePage);
 
 // Which code page the quotation file is written in. Decided once per process;
 // the code page itself is read from the calling thread's locale every time.

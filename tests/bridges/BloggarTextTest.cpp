@@ -10,6 +10,15 @@ using namespace qfplugin;
 
 namespace
 {
+FeedItem Item(const wchar_t* title, const wchar_t* description, const wchar_t* link)
+{
+    FeedItem item;
+    item.m_strTitle = shared_bstr(title);
+    item.m_strDescription = shared_bstr(description);
+    item.m_strLink = shared_bstr(link);
+    return item;
+}
+
 std::wstring CommandLine(const std::wstring& folder, const std::wstring& file)
 {
     std::vector<wchar_t> buffer(kCommandLineChars, L'#');
@@ -30,11 +39,11 @@ DWORD BytesOf(const std::wstring& text)
 
 TEST(Quotation, KeepsMarkupOfTitleAndDescription)
 {
-    EXPECT_EQ(FormatQuotation(L"x", L"A <b>bold</b> move", L"d", 1252),
+    EXPECT_EQ(FormatQuotation(Item(L"A <b>bold</b> move", L"d", L"x"), 1252),
               L"<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"", L"", L"", 1252), L"<blockquote><a href=''></a><br></blockquote>");
+    EXPECT_EQ(FormatQuotation(Item(L"", L"", L""), 1252), L"<blockquote><a href=''></a><br></blockquote>");
     // Nothing in the texts is read as a format.
-    EXPECT_EQ(FormatQuotation(L"%s%n", L"100%", L"%d", 1252),
+    EXPECT_EQ(FormatQuotation(Item(L"100%", L"%d", L"%s%n"), 1252),
               L"<blockquote><a href='%s%n'>100%</a><br>%d</blockquote>");
 }
 
@@ -51,7 +60,7 @@ TEST(Quotation, NothingInTheLinkCanEndTheAttributeInAnyCodePage)
     {
         for (const wchar_t* link : kLinks)
         {
-            const std::string bytes = ToNarrow(FormatQuotation(link, L"t'", L"it's", codePage), codePage);
+            const std::string bytes = ToNarrow(FormatQuotation(Item(L"t'", L"it's", link), codePage), codePage);
             const std::string open = "<blockquote><a href='";
             ASSERT_EQ(bytes.compare(0, open.size(), open), 0) << codePage;
             const size_t close = bytes.find("'>", open.size());
@@ -63,16 +72,17 @@ TEST(Quotation, NothingInTheLinkCanEndTheAttributeInAnyCodePage)
         }
     }
     // Escaped as numeric references; characters with exact bytes stay as they are.
-    EXPECT_EQ(FormatQuotation(L"http://e.org/x\xFF07 y='\x00E9\xD83D\xDE00", L"t", L"d", 1252),
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"http://e.org/x\xFF07 y='\x00E9\xD83D\xDE00"), 1252),
               L"<blockquote><a href='http://e.org/x&#65287; y=&#39;\x00E9&#128512;'>t</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"http://e.org/\xFF07\x65E5", L"t", L"d", 932),
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"http://e.org/\xFF07\x65E5"), 932),
               L"<blockquote><a href='http://e.org/\xFF07\x65E5'>t</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"http://e.org/\xFF07\xD83D\xDE00", L"t", L"d", CP_UTF8),
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"http://e.org/\xFF07\xD83D\xDE00"), CP_UTF8),
               L"<blockquote><a href='http://e.org/\xFF07\xD83D\xDE00'>t</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"a&b\"c", L"t", L"d", 1252), L"<blockquote><a href='a&b\"c'>t</a><br>d</blockquote>");
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"a&b\"c"), 1252),
+              L"<blockquote><a href='a&b\"c'>t</a><br>d</blockquote>");
     // A pair is one character, one reference; a lone surrogate is a reference
     // of its own and takes nothing after it along.
-    EXPECT_EQ(FormatQuotation(L"\xD83D'\xDE00\xD83D\xDE00x\xD83D", L"t", L"d", 932),
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"\xD83D'\xDE00\xD83D\xDE00x\xD83D"), 932),
               L"<blockquote><a href='&#55357;&#39;&#56832;&#128512;x&#55357;'>t</a><br>d</blockquote>");
 }
 

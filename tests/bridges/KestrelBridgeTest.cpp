@@ -4,21 +4,21 @@
 // user's registry says, records how it was started and what the file held.
 #include "BridgeSession.h"
 
+#include "Kestrel.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 
 using namespace qftest;
+using namespace qfplugin::kestrel;
 
 namespace
 {
-const wchar_t kCaption[] = L"w.Bloggar plugin";
-const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
-
 std::wstring ExpectedCommandLine(const std::wstring& folder, const std::wstring& file)
 {
-    return L"\"" + folder + L"\\wbloggar.exe\" \"" + file + L"\"";
+    return L"\"" + folder + L"\\" + kEditorProgram + L"\" \"" + file + L"\"";
 }
 
 // Blogs one item with the editor installed where the registry says and
@@ -114,7 +114,7 @@ TEST_F(KestrelBridge, NoSettingsKeyMeansEditorNotFoundAndTheFileStays)
     const MessageBoxInfo box = WaitForMessageBox(host.id());
     ASSERT_NE(box.hWnd, nullptr);
     EXPECT_EQ(box.caption, kCaption);
-    EXPECT_EQ(box.text, L"Cannot find w.Bloggar...");
+    EXPECT_EQ(box.text, kCannotFind);
     EXPECT_TRUE(box.icon);
     EXPECT_TRUE(box.OkOnly());
     AnswerMessageBox(box);
@@ -165,7 +165,7 @@ protected:
     {
         KestrelBridge::SetUp();
         // The host runs in the scratch folder, so its drive is the scratch folder's.
-        m_rootProgram = session.dir().path().substr(0, 2) + L"\\wbloggar.exe";
+        m_rootProgram = session.dir().path().substr(0, 2) + L"\\" + kEditorProgram;
         // The test prefix's own drive: a copy that an interrupted run left is
         // replaced. The stand-in started by the test before may still be on
         // its way out and hold its file for a moment.
@@ -243,7 +243,7 @@ TEST_F(KestrelBridge, ItemWithoutLinkMakesNoFileAndStartsNothing)
     const MessageBoxInfo box = WaitForMessageBox(host.id());
     ASSERT_NE(box.hWnd, nullptr);
     EXPECT_EQ(box.caption, kCaption);
-    EXPECT_EQ(box.text, L"Something failed in w.Bloggar plugin...");
+    EXPECT_EQ(box.text, kSomethingFailed);
     AnswerMessageBox(box);
     EXPECT_EQ(host.Wait(), 0u);
     EXPECT_TRUE(session.TemporaryFiles().empty());
