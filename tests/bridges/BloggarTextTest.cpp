@@ -1,6 +1,8 @@
 // The texts Kestrel gives w.bloggar, checked without starting anything.
 #include "BloggarText.h"
 
+#include "Files.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,10 +21,14 @@ FeedItem Item(const wchar_t* title, const wchar_t* description, const wchar_t* l
     return item;
 }
 
+// The command line for the editor in folder; empty when the folder is refused.
 std::wstring CommandLine(const std::wstring& folder, const std::wstring& file)
 {
+    const std::wstring program = EditorProgramPath(folder);
+    if (program.empty())
+        return {};
     std::vector<wchar_t> buffer(kCommandLineChars, L'#');
-    EXPECT_TRUE(FormatCommandLine(folder.c_str(), file.c_str(), buffer.data(), buffer.size()));
+    EXPECT_TRUE(FormatCommandLine(program.c_str(), file.c_str(), buffer.data(), buffer.size()));
     return buffer.data();
 }
 
@@ -135,6 +141,45 @@ TEST(QuotationCodePage, ConversionKeepsEveryByteWithoutTerminator)
     EXPECT_EQ(ToNarrow(L"", 1252), "");
 }
 
+TEST(QuotationFile, IsMadeNewUnderAFreeNameAndSharedWithReadersOnly)
+{
+    const qfsupport::ScratchDir scratch;
+    const std::wstring folder = scratch.path() + L"\\";
+    const auto name = [&](UINT number) {
+        wchar_t path[MAX_PATH]{};
+        ::GetTempFileNameW(folder.c_str(), L"w", number, path);
+        return std::wstring(path);
+    };
+    // Names that something has are passed over, whatever has them; the
+    // numbers go on past 0xFFFF to 1, never 0.
+    qfsupport::WriteFileBytes(name(0xFFFE), "theirs");
+    ASSERT_TRUE(::CreateDirectoryW(name(0xFFFF).c_str(), nullptr));
+    wchar_t path[MAX_PATH]{};
+    {
+        const unique_hfile file = CreateQuotationFile(folder.c_str(), 0x2FFFE, path);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(std::wstring(path), name(1));
+        // Others may read it meanwhile, never write it.
+        EXPECT_FALSE(unique_hfile(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr)));
+        EXPECT_TRUE(unique_hfile(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr)));
+    }
+    EXPECT_EQ(qfsupport::ReadFileBytes(name(0xFFFE)), "theirs");
+    size_t entries = 0;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = ::FindFirstFileW((folder + L"w*.tmp").c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &found))
+        ++entries;
+    ::FindClose(search);
+    EXPECT_EQ(entries, 3u) << "a file was made besides the one given";
+
+    // A folder that refuses the file: none, and an empty path.
+    path[0] = L'x';
+    EXPECT_FALSE(CreateQuotationFile((folder + L"missing\\").c_str(), 7, path));
+    EXPECT_EQ(path[0], L'\0');
+}
+
 TEST(InstallPath, StringValuesAreUsedAsStored)
 {
     const std::wstring value(L"D:\\Apps\\wbloggar\0", 17);
@@ -165,28 +210,58 @@ TEST(InstallPath, UnusableValuesCountAsMissing)
     EXPECT_EQ(FolderFrom(REG_SZ, full, BytesOf(full)), L"");
 }
 
-TEST(CommandLine, QuotesTheProgramInTheFolderAndTheFile)
+TEST(CommandLine, QuotesTheProgramInAnAbsoluteFolderAndTheFile)
 {
-    EXPECT_EQ(CommandLine(L"D:\\Apps\\wbloggar", L"C:\\T\\w1A.tmp"),
-              L"\"D:\\Apps\\wbloggar\\wbloggar.exe\" \"C:\\T\\w1A.tmp\"");
-    // Used as stored: a trailing backslash is doubled, an empty folder gives the root.
-    EXPECT_EQ(CommandLine(L"D:\\Apps\\", L"f"), L"\"D:\\Apps\\\\wbloggar.exe\" \"f\"");
-    EXPECT_EQ(CommandLine(L"", L""), L"\"\\wbloggar.exe\" \"\"");
+    // The program's path longest where it still fits MAX_PATH with its terminator.
+    const std::wstring longest = L"D:\\" + std::wstring(MAX_PATH - 17, L'f');
+    const struct
+    {
+        std::wstring folder;
+        std::wstring expected;  // empty: the folder is refused
+    } cases[] = {
+        {L"D:\\Apps\\wbloggar", L"\"D:\\Apps\\wbloggar\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        // Used as stored: a trailing backslash is doubled.
+        {L"D:\\Apps\\", L"\"D:\\Apps\\\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        {L"a:/w", L"\"a:/w\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        {L"z:\\w", L"\"z:\\w\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        {L"A:\\w", L"\"A:\\w\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        {L"Z:\\", L"\"Z:\\\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        {L"\\\\s", L"\"\\\\s\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        {L"//server/share", L"\"//server/share\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        {longest, L"\"" + longest + L"\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
+        // Never the root of the current drive, nor a folder relative to the current one.
+        {L"", L""},
+        {L"wbloggar", L""},
+        {L"\\Apps", L""},
+        {L"D:Apps", L""},
+        {L"D:", L""},
+        {L"\\\\", L""},
+        {L"@:\\w", L""},
+        {L"[:\\w", L""},
+        {L"`:\\w", L""},
+        {L"{:\\w", L""},
+        {L"1:\\w", L""},
+        // A quote would end the program's name early on the command line.
+        {L"C:\\a\" \"b", L""},
+        {longest + L'f', L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CommandLine(c.folder, L"C:\\T\\w1A.tmp"), c.expected) << c.folder;
 }
 
-TEST(CommandLine, LongestFolderAndFileFitWithoutOverrun)
+TEST(CommandLine, LongestProgramAndFileFitWithoutOverrun)
 {
-    const std::wstring folder(MAX_PATH - 1, L'f');
+    const std::wstring program(MAX_PATH - 1, L'p');
     const std::wstring file(MAX_PATH - 1, L't');
     std::vector<wchar_t> buffer(kCommandLineChars + 8, L'#');
-    ASSERT_TRUE(FormatCommandLine(folder.c_str(), file.c_str(), buffer.data(), kCommandLineChars));
+    ASSERT_TRUE(FormatCommandLine(program.c_str(), file.c_str(), buffer.data(), kCommandLineChars));
     const std::wstring line = buffer.data();
-    EXPECT_EQ(line, L"\"" + folder + L"\\wbloggar.exe\" \"" + file + L"\"");
+    EXPECT_EQ(line, L"\"" + program + L"\" \"" + file + L"\"");
     EXPECT_EQ(line.size() + 1, kCommandLineChars);
     EXPECT_EQ(buffer[kCommandLineChars], L'#');
 
     // One character short: nothing is written at all.
     std::vector<wchar_t> small(kCommandLineChars - 1, L'#');
-    EXPECT_FALSE(FormatCommandLine(folder.c_str(), file.c_str(), small.data(), small.size()));
+    EXPECT_FALSE(FormatCommandLine(program.c_str(), file.c_str(), small.data(), small.size()));
     EXPECT_EQ(small.front(), L'#');
 }
