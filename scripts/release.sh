@@ -68,7 +68,7 @@ bash scripts/setup.sh
 
 signer=""
 if [ -n "${QUILLFEED_SIGNING_CERT:-}${QUILLFEED_SIGNING_KEY:-}${QUILLFEED_SIGNING_PFX:-}${QUILLFEED_SIGNING_PASSWORD:-}" ]; then
-  signer=$(bash tools/signing/authenticode.sh check 2>&1) || fail "$signer"
+  signer=$(bash scripts/release/authenticode.sh check 2>&1) || fail "$signer"
 fi
 
 commit=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "unknown")
@@ -93,7 +93,7 @@ chmod "$(umask -S)" "$staging"
 built=("${files[@]/#/$build_dir/dist/}")
 if [ -n "$signer" ]; then
   echo "Signing with Authenticode (SHA-256${QUILLFEED_TIMESTAMP_URL:+, time-stamped by $QUILLFEED_TIMESTAMP_URL}) as: $signer"
-  why=$(bash tools/signing/authenticode.sh sign "$staging" "${built[@]}" 2>&1) || fail "$why"
+  why=$(bash scripts/release/authenticode.sh sign "$staging" "${built[@]}" 2>&1) || fail "$why"
 else
   cp "${built[@]}" "$staging/"
 fi
