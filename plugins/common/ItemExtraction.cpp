@@ -50,9 +50,9 @@ ExtractedItem ExtractItem(const wchar_t* itemText)
         CheckResult(item.m_document->loadXML(xml.get(), &loaded), item.m_document.get(), IID_XmlDomDocument);
     }
 
-    item.m_item.m_strTitle = SelectText(item.m_document, kTitleQuery);
-    item.m_item.m_strDescription = SelectText(item.m_document, kDescriptionQuery);
-    item.m_item.m_strLink = SelectText(item.m_document, kLinkQuery);
+    item.m_strTitle = SelectText(item.m_document, kTitleQuery);
+    item.m_strDescription = SelectText(item.m_document, kDescriptionQuery);
+    item.m_strLink = SelectText(item.m_document, kLinkQuery);
     return item;
 }
 

@@ -108,9 +108,9 @@ TEST_F(ItemExtraction, EachFieldComesFromTheFirstItemThatHasIt)
                                   L"<item><title>Second title</title><description>Second description</description>"
                                   L"<link>http://two.example/</link></item>");
     const ExtractedItem item = ExtractItem(text.c_str());
-    EXPECT_STREQ(item.m_item.m_strTitle.c_str(), L"First title");
-    EXPECT_STREQ(item.m_item.m_strDescription.c_str(), L"Second description");
-    EXPECT_STREQ(item.m_item.m_strLink.c_str(), L"http://one.example/");
+    EXPECT_STREQ(item.m_strTitle.c_str(), L"First title");
+    EXPECT_STREQ(item.m_strDescription.c_str(), L"Second description");
+    EXPECT_STREQ(item.m_strLink.c_str(), L"http://one.example/");
     EXPECT_TRUE(item.m_document);
 }
 
@@ -121,9 +121,9 @@ TEST_F(ItemExtraction, ReferencesResolvedCdataKeptEmptyElementIsEmptyText)
             L"<description>&lt;p&gt;Hello&lt;/p&gt; <![CDATA[<b>bold &amp; raw</b>]]></description>"
             L"<link></link></item>");
     const ExtractedItem item = ExtractItem(text.c_str());
-    EXPECT_STREQ(item.m_item.m_strTitle.c_str(), L"Fish & chips \x2014 \x00A9 <b>");
-    EXPECT_STREQ(item.m_item.m_strDescription.c_str(), L"<p>Hello</p> <b>bold &amp; raw</b>");
-    EXPECT_STREQ(item.m_item.m_strLink.c_str(), L"");
+    EXPECT_STREQ(item.m_strTitle.c_str(), L"Fish & chips \x2014 \x00A9 <b>");
+    EXPECT_STREQ(item.m_strDescription.c_str(), L"<p>Hello</p> <b>bold &amp; raw</b>");
+    EXPECT_STREQ(item.m_strLink.c_str(), L"");
 }
 
 TEST_F(ItemExtraction, DescriptionOfSeveralMegabytesArrivesWhole)
@@ -132,8 +132,8 @@ TEST_F(ItemExtraction, DescriptionOfSeveralMegabytesArrivesWhole)
     const std::wstring text = Rss(L"<item><title>t</title><description>" + description +
                                   L"</description><link>l</link></item>");
     const ExtractedItem item = ExtractItem(text.c_str());
-    EXPECT_EQ(item.m_item.m_strDescription.length(), description.size());
-    EXPECT_EQ(std::wstring(item.m_item.m_strDescription.c_str()), description);
+    EXPECT_EQ(item.m_strDescription.length(), description.size());
+    EXPECT_EQ(std::wstring(item.m_strDescription.c_str()), description);
 }
 
 TEST_F(ItemExtraction, WrongShapesAndMissingElementsRaiseEPointer)
@@ -191,7 +191,7 @@ TEST_F(ItemExtraction, DeclaredEntitiesAreNotExpanded)
         const ExtractedItem typed =
             ExtractItem(Rss(L"<item><title>t</title><description>d</description><link>l</link></item>", prolog)
                             .c_str());
-        EXPECT_STREQ(typed.m_item.m_strTitle.c_str(), L"t");
+        EXPECT_STREQ(typed.m_strTitle.c_str(), L"t");
         ASSERT_GT(m_documents.m_nMade, 0) << "the document did not start with Windows' settings";
         VARIANT_BOOL resolves = VARIANT_TRUE;
         VARIANT_BOOL validates = VARIANT_TRUE;
@@ -203,5 +203,5 @@ TEST_F(ItemExtraction, DeclaredEntitiesAreNotExpanded)
     const ExtractedItem quoted = ExtractItem(
         Rss(L"<item><title>t</title><description><![CDATA[<!ENTITY x \"y\">]]></description><link>l</link></item>")
             .c_str());
-    EXPECT_STREQ(quoted.m_item.m_strDescription.c_str(), L"<!ENTITY x \"y\">");
+    EXPECT_STREQ(quoted.m_strDescription.c_str(), L"<!ENTITY x \"y\">");
 }
