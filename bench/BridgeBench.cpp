@@ -105,7 +105,7 @@ void FileWrite(const std::wstring& quotation)
     HANDLE file = INVALID_HANDLE_VALUE;
     for (UINT number = ::GetTickCount(); file == INVALID_HANDLE_VALUE; ++number)
     {
-        ::GetTempFileNameW(folder, L"w", (number & 0xFFFF) ? number & 0xFFFF : 1, path);
+        ::GetTempFileNameW(folder, L"w", 1 + number % 0xFFFF, path);
         file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN,
                              nullptr);
         if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)

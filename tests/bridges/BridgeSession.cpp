@@ -7,9 +7,7 @@
 #include <sddl.h>
 #include <winternl.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <iterator>
 
 namespace qftest
 {
@@ -243,9 +241,9 @@ void BloggarSettings::SetRawInstallPath(DWORD type, const void* data, DWORD size
     const auto setValue = reinterpret_cast<SetValueFn>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
     ASSERT_NE(setValue, nullptr);
-    wchar_t name[sizeof(qfplugin::kestrel::kInstallPathValue) / sizeof(wchar_t)];
-    std::copy(std::begin(qfplugin::kestrel::kInstallPathValue), std::end(qfplugin::kestrel::kInstallPathValue), name);
-    UNICODE_STRING valueName{static_cast<USHORT>(sizeof(name) - sizeof(wchar_t)), sizeof(name), name};
+    std::wstring name = qfplugin::kestrel::kInstallPathValue;
+    const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    UNICODE_STRING valueName{bytes, static_cast<USHORT>(bytes + sizeof(wchar_t)), name.data()};
     EXPECT_EQ(setValue(key, &valueName, 0, type, data, size), 0);
     ::RegCloseKey(key);
 }

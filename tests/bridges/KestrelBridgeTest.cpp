@@ -41,27 +41,20 @@ std::wstring QuotationFile(const BridgeSession& session)
     return files.empty() ? std::wstring() : session.tempDir() + L"\\" + files.front();
 }
 
-struct Quoted
-{
-    std::wstring title;
-    std::wstring description;
-    std::wstring link;
-    std::string bytes;  // what the file holds
-};
-
 // Blogs the item in a session of its own: the editor gets the command line
 // and the file, which holds exactly the quotation and is left unchanged.
-BridgeSession::EditorRecord ExpectQuotation(const std::wstring& folder, const Quoted& item)
+BridgeSession::EditorRecord ExpectQuotation(const std::wstring& folder, const std::string& item,
+                                            const std::string& expected)
 {
     BridgeSession session;
-    const auto record = BlogThroughEditor(session, RssItem(item.title, item.description, item.link));
+    const auto record = BlogThroughEditor(session, item);
     const std::wstring file = QuotationFile(session);
     EXPECT_EQ(record.commandLine, ExpectedCommandLine(folder, file));
     EXPECT_EQ(record.file, file);
     EXPECT_TRUE(record.filePresent);
-    EXPECT_EQ(record.bytes, item.bytes);
+    EXPECT_EQ(record.bytes, expected);
     // Left for the editor, unchanged.
-    EXPECT_EQ(ReadFileBytes(file), item.bytes);
+    EXPECT_EQ(ReadFileBytes(file), expected);
     return record;
 }
 
@@ -105,21 +98,23 @@ protected:
 
 TEST_F(KestrelBridge, EachItemReachesTheEditorAsExactlyItsQuotation)
 {
-    const Quoted cases[] = {
+    // The item (title, description, link) and the bytes of its file.
+    const std::pair<std::string, std::string> cases[] = {
         // Markup in the texts is not escaped.
-        {L"A <b>bold</b> move", L"d", L"x", "<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>"},
-        {L"t", L"", L"http://e.org/", "<blockquote><a href='http://e.org/'>t</a><br></blockquote>"},
+        {RssItem(L"A <b>bold</b> move", L"d", L"x"),
+         "<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>"},
+        {RssItem(L"t", L"", L"http://e.org/"), "<blockquote><a href='http://e.org/'>t</a><br></blockquote>"},
         // A single quote in the link stays inside the attribute.
-        {L"It's", L"<p>it's</p>", L"http://e.org/x' onclick='steal()",
+        {RssItem(L"It's", L"<p>it's</p>", L"http://e.org/x' onclick='steal()"),
          "<blockquote><a href='http://e.org/x&#39; onclick=&#39;steal()'>It's</a><br><p>it's</p></blockquote>"},
         // Code page 1252: best fit for A with macron, the default character
         // for a CJK character; the e acute is in the code page.
-        {L"\u0100 caf\u00e9 \u65e5", L"d", L"x", "<blockquote><a href='x'>A caf\xe9 ?</a><br>d</blockquote>"},
+        {RssItem(L"\u0100 caf\u00e9 \u65e5", L"d", L"x"), "<blockquote><a href='x'>A caf\xe9 ?</a><br>d</blockquote>"},
     };
-    for (const Quoted& c : cases)
+    for (const auto& [item, bytes] : cases)
     {
-        SCOPED_TRACE(c.bytes);
-        ExpectQuotation(m_folder, c);
+        SCOPED_TRACE(bytes);
+        ExpectQuotation(m_folder, item, bytes);
     }
 }
 
@@ -131,8 +126,8 @@ TEST_F(KestrelBridge, DoubleByteCodePageWritesTheWholeText)
     // (CTest sets LC_ALL=ja_JP.UTF-8 for this test), and the host inherits it.
     ASSERT_EQ(::GetACP(), 932u) << "run this test with LC_ALL=ja_JP.UTF-8";
     const std::wstring title = L"\u65e5\u672c\u8a9e";
-    const auto record = ExpectQuotation(
-        m_folder, {title, L"d", L"x", "<blockquote><a href='x'>\x93\xfa\x96\x7b\x8c\xea</a><br>d</blockquote>"});
+    const auto record = ExpectQuotation(m_folder, RssItem(title, L"d", L"x"),
+                                        "<blockquote><a href='x'>\x93\xfa\x96\x7b\x8c\xea</a><br>d</blockquote>");
     const std::wstring quotation = L"<blockquote><a href='x'>" + title + L"</a><br>d</blockquote>";
     EXPECT_GT(record.bytes.size(), quotation.size());
 }
@@ -201,10 +196,11 @@ TEST_F(KestrelWithoutFolder, MissingRelativeOrUnusableFolderMeansEditorNotFound)
 {
     // Each call in a session of its own, with the host in the folder that
     // holds Apps\wbloggar.
-    const auto expectNotFound = [&](const char* what) {
+    const std::wstring here = session.dir().path();
+    const auto expectNotFound = [&](const std::string& what) {
         SCOPED_TRACE(what);
         BridgeSession caseSession;
-        ExpectEditorNotFound(caseSession, session.dir().path());
+        ExpectEditorNotFound(caseSession, here);
     };
     ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
     expectNotFound("no settings key");
@@ -224,25 +220,17 @@ TEST_F(KestrelWithoutFolder, MissingRelativeOrUnusableFolderMeansEditorNotFound)
     settings.SetInstallPath(longValue.substr(0, MAX_PATH));
     expectNotFound("a value of 260 characters");
 
-    settings.SetInstallPath(L"");
-    expectNotFound("an empty value");
-
-    settings.SetInstallPath(L"Apps\\wbloggar");
-    expectNotFound("a folder relative to the current one");
-
-    settings.SetInstallPath(m_folder.substr(2));
-    expectNotFound("a folder from the root of the current drive");
-
-    settings.SetInstallPath(m_folder.substr(0, 2) + m_folder.substr(session.dir().path().size() + 1));
-    expectNotFound("a folder relative to the drive's current one");
-
-    settings.SetInstallPath(session.dir().path());
-    expectNotFound("a folder without the editor");
-
-    ASSERT_TRUE(::CreateDirectoryW((session.dir().path() + L"\\Folder\\").c_str(), nullptr));
-    ASSERT_TRUE(::CreateDirectoryW((session.dir().path() + L"\\Folder\\" + kEditorProgram).c_str(), nullptr));
-    settings.SetInstallPath(session.dir().path() + L"\\Folder");
-    expectNotFound("a folder whose editor is a folder");
+    // Empty; relative to the current folder, to the current drive's root and
+    // to the drive's current folder; a folder without the editor; a folder
+    // whose editor is a folder.
+    ASSERT_TRUE(::CreateDirectoryW((here + L"\\Folder").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((here + L"\\Folder\\" + kEditorProgram).c_str(), nullptr));
+    for (const std::wstring& value : {std::wstring(), std::wstring(L"Apps\\wbloggar"), m_folder.substr(2),
+                                       here.substr(0, 2) + L"Apps\\wbloggar", here, here + L"\\Folder"})
+    {
+        settings.SetInstallPath(value);
+        expectNotFound("InstallPath " + Utf8(value));
+    }
 }
 
 TEST_F(KestrelBridge, LongFolderAndTemporaryPathMakeALongCommandLine)

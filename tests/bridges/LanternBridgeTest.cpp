@@ -3,7 +3,7 @@
 // its application object, and the test answers the plugin's message boxes.
 #include "BridgeSession.h"
 
-#include "Lantern.h"
+#include "EditorApplication.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +15,7 @@ using qfplugin::lantern::kCaption;
 namespace
 {
 const std::wstring kPrefix = qfplugin::lantern::kFailedPrefix;
-const std::wstring kApplicationIid = [] {
-    wchar_t id[40]{};
-    ::StringFromGUID2(qfplugin::lantern::kIidApplication, id, 40);
-    return std::wstring(id);
-}();
+const std::wstring kApplicationIid = IdText(qfplugin::lantern::kIidApplication);
 // The editor object is made for IUnknown and asked for its interface after
 // it runs.
 const std::wstring kCreatedForIUnknown = L"create-iid {00000000-0000-0000-C000-000000000046}";

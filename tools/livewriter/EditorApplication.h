@@ -26,10 +26,16 @@ struct IEditorApplication : IUnknown
 inline constexpr const CLSID& kClsidEditor = qfplugin::lantern::kClsidApplication;
 inline constexpr const IID& kIidEditorApplication = qfplugin::lantern::kIidApplication;
 
+// "{8F085BC0-...}", as the registry and COM write an id.
+inline std::wstring IdText(REFGUID id)
+{
+    wchar_t text[40]{};
+    ::StringFromGUID2(id, text, 40);
+    return text;
+}
+
 // The class's key under HKEY_LOCAL_MACHINE.
 inline std::wstring EditorClassKey()
 {
-    wchar_t id[40]{};
-    ::StringFromGUID2(kClsidEditor, id, 40);
-    return std::wstring(L"Software\\Classes\\CLSID\\") + id;
+    return L"Software\\Classes\\CLSID\\" + IdText(kClsidEditor);
 }
