@@ -4,7 +4,8 @@
 # the sources in another folder and at another time (a SOURCE_DATE_EPOCH 400
 # days before this build's), then signed. Checks the folder it wrote: the
 # three files and SHA256SUMS, nothing else; the sums hold; each file verifies
-# against the test CA, signed with SHA-256 by the test publisher.
+# against the test CA, signed with SHA-256 by the test publisher. Without a
+# package key, the command must have recommended one.
 #   signed-release.sh SOURCE_DIR CHECK_DIR PUBLISHER_URL [PACKAGE_KEY]
 # CHECK_DIR/certificates holds the test certificates; the release lands in
 # CHECK_DIR/out, built from CHECK_DIR/source in CHECK_DIR/build (both kept:
@@ -21,10 +22,13 @@ mkdir -p "$check/source"
    while IFS= read -r -d '' file; do [ -f "$file" ] && printf '%s\0' "$file"; done |
    xargs -0 cp -p --parents -t "$check/source")
 rm -rf "$check/out"
-SOURCE_DATE_EPOCH=$((${SOURCE_DATE_EPOCH:-$(date +%s)} - 400 * 86400)) \
-QF_RELEASE_BUILD_DIR=$check/build QUILLFEED_PUBLISHER_URL=$3 QUILLFEED_PACKAGE_PUBLIC_KEY=${4:-} \
-QUILLFEED_SIGNING_CERT=$certs/signer.pem QUILLFEED_SIGNING_KEY=$certs/signer.key \
-  bash "$check/source/scripts/release.sh" "$check/out" || { echo "FAIL: the release command failed"; exit 1; }
+output=$(SOURCE_DATE_EPOCH=$((${SOURCE_DATE_EPOCH:-$(date +%s)} - 400 * 86400)) \
+  QF_RELEASE_BUILD_DIR=$check/build QUILLFEED_PUBLISHER_URL=$3 QUILLFEED_PACKAGE_PUBLIC_KEY=${4:-} \
+  QUILLFEED_SIGNING_CERT=$certs/signer.pem QUILLFEED_SIGNING_KEY=$certs/signer.key \
+  bash "$check/source/scripts/release.sh" "$check/out" 2>&1) ||
+  { echo "$output"; echo "FAIL: the release command failed"; exit 1; }
+echo "$output"
+[ -n "${4:-}" ] || grep -q 'A package key is recommended' <<<"$output" || fail "no line recommends a package key"
 
 cd "$check/out"
 [ "$(ls -A | sort | tr '\n' ' ')" = "Kestrel.dll Lantern.dll QuillfeedUpdater.exe SHA256SUMS " ] ||
