@@ -100,10 +100,11 @@ TEST(UpdaterLinks, ClickingEachLabelOpensItsPageAndShowsItVisited)
     EXPECT_EQ(WindowText(updater.item(1010)), L"What's New:");
     EXPECT_EQ(WindowText(updater.item(1009)), L"How to upgrade?");
 
-    ExpectClickOpens(updater, record, 1010, QUILLFEED_PUBLISHER_URL L"/whatsnew.html");
-    ExpectClickOpens(updater, record, 1009, QUILLFEED_PUBLISHER_URL L"/blog/14");
-    EXPECT_EQ(ReadFileBytes(record.file(L"opened.txt")),
-              Narrow(QUILLFEED_PUBLISHER_URL L"/whatsnew.html\n") + Narrow(QUILLFEED_PUBLISHER_URL L"/blog/14\n"));
+    const std::wstring whatsNewPage = QUILLFEED_PUBLISHER_URL + std::wstring(kWhatsNewPagePath);
+    const std::wstring howToUpgradePage = QUILLFEED_PUBLISHER_URL + std::wstring(kHowToUpgradePagePath);
+    ExpectClickOpens(updater, record, 1010, whatsNewPage);
+    ExpectClickOpens(updater, record, 1009, howToUpgradePage);
+    EXPECT_EQ(ReadFileBytes(record.file(L"opened.txt")), Narrow(whatsNewPage + L"\n" + howToUpgradePage + L"\n"));
 
     ::PostMessageW(updater.dialog(), WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitClosed));

@@ -1,5 +1,7 @@
 // The resources as compiled from the resource script: the dialog template to
-// the letter, the placeholder menu and the version record.
+// the letter, the placeholder menu and the version record; and the names and
+// texts that others match.
+#include "UpdaterNames.h"
 #include "resource.h"
 
 #include <windows.h>
@@ -254,4 +256,27 @@ TEST(DialogTemplate, ManifestAndVersionRecordNameTheProgram)
             << std::string(name, name + wcslen(name));
         EXPECT_STREQ(pText, value);
     }
+}
+
+// Everything else takes these from the one header, so only this table sees
+// one of them change; each is what a reader, a publisher or a settings file
+// of an earlier version relies on.
+TEST(DialogTemplate, NamesAndTextsThatOthersMatchAreKeptToTheLetter)
+{
+    const std::pair<const wchar_t*, const wchar_t*> names[] = {
+        {kReaderWindowClass, L"Quillfeed_FrameWindowClass"},
+        {kSetupPackagePath, L"/dist/QuillfeedSetup.exe"},
+        {kZipPackagePath, L"/dist/Quillfeed.zip"},
+        {kWhatsNewTextPath, L"/whatsnew.txt"},
+        {kWhatsNewPagePath, L"/whatsnew.html"},
+        {kHowToUpgradePagePath, L"/blog/14"},
+        {kReadyText,
+         L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version."},
+        {kWhatsNewFailedText, L"Failed to reterieve What's New infomation"},
+        {kSettingsFilePath, L"./Quillfeed.ini"},
+        {kSettingsSection, L"ActiveUpdater"},
+        {kPackagingKey, L"Packaging"},
+    };
+    for (const auto& [name, text] : names)
+        EXPECT_STREQ(name, text);
 }
