@@ -1,6 +1,7 @@
 // The resources as compiled from the resource script: the dialog template to
-// the letter, the placeholder menu and the version record; and the names and
-// texts that others match.
+// the letter, the placeholder menu, the program's manifest and version record;
+// and the names and texts that others match.
+#include "TestSupport.h"
 #include "UpdaterNames.h"
 #include "resource.h"
 
@@ -8,8 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+using namespace qftest;
 
 namespace
 {
@@ -214,9 +220,15 @@ TEST(DialogTemplate, NoIconIsShipped)
                               MAKEINTRESOURCEW(14)), nullptr); // RT_GROUP_ICON
 }
 
+// The program file as built, its resources read as the loader reads them.
 TEST(DialogTemplate, ManifestAndVersionRecordNameTheProgram)
 {
-    const HMODULE module = ::GetModuleHandleW(nullptr);
+    const std::wstring program = UpdaterPath();
+    const std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&::FreeLibrary)> file(
+        ::LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE),
+        ::FreeLibrary);
+    ASSERT_TRUE(file) << Utf8(program);
+    const HMODULE module = file.get();
     HRSRC hManifest = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
     ASSERT_NE(hManifest, nullptr);
     const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(module, hManifest))),
@@ -231,6 +243,54 @@ TEST(DialogTemplate, ManifestAndVersionRecordNameTheProgram)
           "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
           "processorArchitecture=\"" + arch + "\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>"})
         EXPECT_NE(manifest.find(part), std::string::npos) << part << "\n" << manifest;
+
+    // What the system makes of the rest, from the activation context it
+    // builds from the manifest: an entry in the wrong place or namespace
+    // counts for nothing there.
+    ACTCTXW actctx{};
+    actctx.cbSize = sizeof(actctx);
+    actctx.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    actctx.lpSource = program.c_str();
+    actctx.lpResourceName = MAKEINTRESOURCEW(1);
+    const HANDLE hContext = ::CreateActCtxW(&actctx);
+    ASSERT_NE(hContext, INVALID_HANDLE_VALUE);
+    const std::unique_ptr<void, decltype(&::ReleaseActCtx)> context(hContext, ::ReleaseActCtx);
+    ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION runLevel{};
+    ASSERT_TRUE(::QueryActCtxW(0, hContext, nullptr, RunlevelInformationInActivationContext, &runLevel,
+                               sizeof(runLevel), nullptr));
+    EXPECT_EQ(runLevel.RunLevel, ACTCTX_RUN_LEVEL_AS_INVOKER);
+    EXPECT_EQ(runLevel.UiAccess, 0u);
+    wchar_t szDpiAware[16]{};
+    ASSERT_TRUE(::QueryActCtxSettingsW(0, hContext, L"http://schemas.microsoft.com/SMI/2005/WindowsSettings",
+                                       L"dpiAware", szDpiAware, 16, nullptr));
+    EXPECT_STREQ(szDpiAware, L"true");
+    // The supported systems, each an id followed by its type; the record grew
+    // with Windows 10, so the ids are looked for rather than read by layout.
+    BYTE compatibility[1024]{};
+    SIZE_T cbCompatibility = 0;
+    ASSERT_TRUE(::QueryActCtxW(0, hContext, nullptr, CompatibilityInformationInActivationContext, compatibility,
+                               sizeof(compatibility), &cbCompatibility));
+    DWORD nEntries = 0;
+    memcpy(&nEntries, compatibility, sizeof(nEntries));
+    EXPECT_EQ(nEntries, 4u);
+    const std::pair<const char*, GUID> systems[] = {
+        {"Windows 7", {0x35138b9a, 0x5d96, 0x4fbd, {0x8e, 0x2d, 0xa2, 0x44, 0x02, 0x25, 0xf9, 0x3a}}},
+        {"Windows 8", {0x4a2f28e3, 0x53b9, 0x4441, {0xba, 0x9c, 0xd6, 0x9d, 0x4a, 0x4a, 0x6e, 0x38}}},
+        {"Windows 8.1", {0x1f676c76, 0x80e1, 0x4239, {0x95, 0xbb, 0x83, 0xd0, 0xf6, 0xd0, 0xda, 0x78}}},
+        {"Windows 10 and 11", {0x8e0f7a12, 0xbfb3, 0x4fe8, {0xb9, 0xa5, 0x48, 0xfd, 0x50, 0xa1, 0x5a, 0x9a}}},
+    };
+    for (const auto& [name, id] : systems)
+    {
+        bool bListed = false;
+        for (SIZE_T i = sizeof(DWORD); i + sizeof(GUID) + sizeof(DWORD) <= cbCompatibility; i += sizeof(DWORD))
+        {
+            DWORD type = 0;
+            memcpy(&type, compatibility + i + sizeof(GUID), sizeof(type));
+            bListed |=
+                memcmp(compatibility + i, &id, sizeof(GUID)) == 0 && type == ACTCTX_COMPATIBILITY_ELEMENT_TYPE_OS;
+        }
+        EXPECT_TRUE(bListed) << name;
+    }
 
     HRSRC hVersion = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));  // RT_VERSION
     ASSERT_NE(hVersion, nullptr);
