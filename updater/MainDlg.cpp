@@ -107,8 +107,14 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 
 void CMainDlg::CreateWhatsNewFont()
 {
-    m_hWhatsNewFont.reset(::CreateFontW(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
-                                        FF_SWISS, L"Courier New"));
+    // 16 pixels high at 96 DPI. The program is aware of the system's DPI, so
+    // the system scales the dialog but not a size given in pixels: that is
+    // scaled here, or the text would shrink beside the rest of the dialog.
+    // (A window's DC is not refused in practice; were it, 96 DPI's size stays.)
+    const unique_hdc_window dc(m_hWnd);
+    const int nDpi = dc.get() ? ::GetDeviceCaps(dc.get(), LOGPIXELSY) : 96;
+    m_hWhatsNewFont.reset(::CreateFontW(::MulDiv(16, nDpi, 96), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                                        0, 0, 0, FF_SWISS, L"Courier New"));
     if (m_hWhatsNewFont)
         ::SendMessageW(GetDlgItem(IDC_WHATSNEW_TEXT), WM_SETFONT,
                        reinterpret_cast<WPARAM>(m_hWhatsNewFont.get()), TRUE);

@@ -1,6 +1,9 @@
 // The resources as compiled from the resource script: the dialog template to
-// the letter, the placeholder menu, the program's manifest and version record;
-// and the names and texts that others match.
+// the letter and as it lays out at the display's DPI, the placeholder menu,
+// the program's manifest and version record, and the names and texts that
+// others match.
+#include "MainDlg.h"
+#include "ModuleScope.h"
 #include "TestSupport.h"
 #include "UpdaterNames.h"
 #include "resource.h"
@@ -339,4 +342,76 @@ TEST(DialogTemplate, NamesAndTextsThatOthersMatchAreKeptToTheLetter)
     };
     for (const auto& [name, text] : names)
         EXPECT_STREQ(name, text);
+}
+
+namespace
+{
+LONG FontHeight(HWND hWnd)
+{
+    LOGFONTW lf{};
+    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(hWnd, WM_GETFONT, 0, 0)), sizeof(lf), &lf);
+    return lf.lfHeight;
+}
+
+// The update dialog as the program sets it up (its What's New text cannot be
+// fetched here, which changes nothing of its layout), at this process's DPI:
+// its fonts, and the room each label, radio button and button gives its
+// text against the room the text needs in the control's own font.
+void ExpectEveryTextFits(int nDpi)
+{
+    ModuleScope module;
+    CMainDlg dlg;
+    const unique_hwnd dialog(dlg.Create(nullptr));
+    ASSERT_TRUE(dialog);
+    const unique_hdc_window dc(dialog.get());
+    ASSERT_EQ(::GetDeviceCaps(dc.get(), LOGPIXELSY), nDpi) << "the DPI this process started with";
+    // The dialog's 8-point font and the What's New text, 16 pixels at 96 DPI.
+    EXPECT_EQ(FontHeight(dialog.get()), -::MulDiv(8, nDpi, 72));
+    EXPECT_EQ(FontHeight(::GetDlgItem(dialog.get(), IDC_WHATSNEW_TEXT)), ::MulDiv(16, nDpi, 96));
+    int nTexts = 0;
+    for (HWND hCtl = ::GetWindow(dialog.get(), GW_CHILD); hCtl; hCtl = ::GetWindow(hCtl, GW_HWNDNEXT))
+    {
+        // A static wraps its words within its width, a button keeps one line.
+        const std::wstring text = WindowText(hCtl);
+        const bool bStatic = _wcsicmp(ClassNameOf(hCtl).c_str(), L"Static") == 0;
+        if (text.empty() || (!bStatic && _wcsicmp(ClassNameOf(hCtl).c_str(), L"Button") != 0))
+            continue;
+        SCOPED_TRACE(testing::Message() << nDpi << " DPI, control " << ::GetDlgCtrlID(hCtl));
+        ++nTexts;
+        const unique_select_font font(dc.get(), reinterpret_cast<HFONT>(::SendMessageW(hCtl, WM_GETFONT, 0, 0)));
+        RECT rcRoom{}, rcText{};
+        ::GetClientRect(hCtl, &rcRoom);
+        rcText.right = rcRoom.right;
+        ::DrawTextW(dc.get(), text.c_str(), -1, &rcText, DT_CALCRECT | (bStatic ? DT_WORDBREAK : DT_SINGLELINE));
+        if (!bStatic && (::GetWindowLongW(hCtl, GWL_STYLE) & BS_TYPEMASK) == BS_AUTORADIOBUTTON)
+            rcText.right += ::MulDiv(16, nDpi, 96);  // the round box and the gap after it
+        else if (!bStatic)
+            rcText.right += 4 * ::GetSystemMetrics(SM_CXEDGE);  // the 3-D edge and the focus rectangle's room
+        EXPECT_LE(rcText.right, rcRoom.right);
+        EXPECT_LE(rcText.bottom, rcRoom.bottom);
+    }
+    EXPECT_EQ(nTexts, 7);
+}
+} // namespace
+
+// A process reads the display's DPI when it starts, so the dialog is checked
+// here at the test prefix's own DPI and by this test run again in a process
+// of its own at 144 DPI (150 %), with LogPixels set in the prefix only until
+// that process has ended.
+TEST(DialogTemplate, EveryTextFitsItsControlAtOneAndAHalfTimesTheDpi)
+{
+    wchar_t szDpi[8]{};
+    if (::GetEnvironmentVariableW(L"QF_DIALOG_DPI", szDpi, 8))
+        return ExpectEveryTextFits(_wtoi(szDpi));
+    // 96 also shows that no test before this one left another DPI behind.
+    ExpectEveryTextFits(96);
+    wchar_t szSelf[MAX_PATH]{};
+    ::GetModuleFileNameW(nullptr, szSelf, MAX_PATH);
+    LaunchOptions options;
+    options.arguments = L"--gtest_filter=DialogTemplate.EveryTextFitsItsControlAtOneAndAHalfTimesTheDpi";
+    options.environment = {L"QF_DIALOG_DPI=144"};
+    const ScopedRegistryValue dpi(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", DWORD{144});
+    ASSERT_TRUE(dpi.applied());
+    Process child(szSelf, options);
+    EXPECT_EQ(child.Wait(), 0u) << "at 144 DPI (its output is above)";
 }

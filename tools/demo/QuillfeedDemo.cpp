@@ -12,6 +12,7 @@
 
 #include "ChildProcess.h"
 #include "Files.h"
+#include "Registry.h"
 #include "UpdaterNames.h"
 #include "WindowSearch.h"
 
@@ -307,6 +308,33 @@ bool GuardsRoad(qftest::Publisher& publisher)
            redirectText.rfind(L"Download failed.  Error = 0x80072F08", 0) == 0;
 }
 
+// The first dialog again on a display of 144 DPI (150 %). The program
+// declares itself aware of the system's DPI, so it lays the dialog out at
+// that size and draws it sharp. A program reads the DPI when it starts: the
+// setting is put back as soon as the dialog is up.
+bool HighDpiDialog(SIZE at96)
+{
+    wprintf(L"\nThe update dialog at 144 DPI (150 %%)\n");
+    Updater u;
+    {
+        qfsupport::ScopedRegistryValue dpi(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", DWORD{144});
+        if (!dpi.applied() || !StartUpdater(u, g_outDir))
+        {
+            wprintf(L"  the update dialog did not appear\n");
+            return false;
+        }
+    }
+    RECT rc{};
+    ::GetWindowRect(u.dialog, &rc);
+    const SIZE size{rc.right - rc.left, rc.bottom - rc.top};
+    wprintf(L"  the dialog is %ld x %ld pixels, %.2f times its size at 96 DPI (%ld x %ld)\n", size.cx, size.cy,
+            static_cast<double>(size.cx) / at96.cx, at96.cx, at96.cy);
+    Screenshot(u.dialog, L"12-updater-dialog-144-dpi");
+    ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
+    const DWORD code = u.process->Wait();
+    wprintf(L"  Close: exit code %lu\n", code);
+    return code == 2 && size.cx * 4 > at96.cx * 5;
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -341,6 +369,8 @@ int wmain(int argc, wchar_t** argv)
     const bool zipped = ::SendMessageW(::GetDlgItem(u.dialog, 1008), BM_GETCHECK, 0, 0) == BST_CHECKED;
     wprintf(L"  saved choice checked: %ls\n", zipped ? L"Zipped version" : L"(not the zipped version!)");
     Screenshot(u.dialog, L"1-updater-dialog");
+    RECT rcAt96{};
+    ::GetWindowRect(u.dialog, &rcAt96);
 
     wprintf(L"Pressing Close\n");
     ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
@@ -404,5 +434,7 @@ int wmain(int argc, wchar_t** argv)
     wprintf(L"%ls\n", guardsOk ? L"The stall was stopped at once, the silent publisher waited out within the deadline,\n"
                                  L"and the redirect to plain http refused."
                                : L"A misbehaving publisher was NOT handled as it should be.");
-    return roadOk && signedOk && tamperedOk && guardsOk ? 0 : 1;
+
+    const bool highDpiOk = HighDpiDialog({rcAt96.right - rcAt96.left, rcAt96.bottom - rcAt96.top});
+    return roadOk && signedOk && tamperedOk && guardsOk && highDpiOk ? 0 : 1;
 }
