@@ -31,12 +31,13 @@
 #include "Files.h"
 #include "PackageSignature.h"
 #include "WindowSearch.h"
+#include "UpdaterNames.h"
 #include "resource.h"
 
 namespace
 {
 using Clock = std::chrono::steady_clock;
-const char kPackage[] = "/dist/QuillfeedSetup.exe";
+const char* const kPackage = kSetupPackagePathA;
 
 double Ms(Clock::duration d)
 {
@@ -231,7 +232,7 @@ void CountCommands(const std::wstring& url, const std::wstring& scratch)
     std::printf("  progress callbacks %ld, progress commands posted %ld, handled %ld, outcome %s\n",
                 job.m_nCallbacks.load(), job.ProgressCommandsPosted(), job.ProgressCommandsTaken(),
                 outcome == ID_DOWNLOAD_READY ? "READY" : "FAILED");
-    ::DeleteFileW((scratch + L"\\QuillfeedSetup.exe").c_str());
+    ::DeleteFileW((scratch + L"\\" + kSetupPackageName).c_str());
 }
 
 double Median(std::vector<double> v)

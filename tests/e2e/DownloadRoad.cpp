@@ -9,17 +9,11 @@
 namespace qftest
 {
 
-const char kSetupPath[] = "/dist/QuillfeedSetup.exe";
-const char kZipPath[] = "/dist/Quillfeed.zip";
-const wchar_t kReadyText[] =
-    L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version.";
-const wchar_t kDialogCaption[] = L"Quillfeed Automatic Update";
-
 DownloadRoad::DownloadRoad()
 {
-    m_publisher.SetContent("/whatsnew.txt", "What's new: the download test.\n");
-    m_publisher.SetContent(kSetupPath, ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
-    m_publisher.SetContent(kZipPath, std::string("PK\x03\x04", 4) + std::string(200 * 1024, 'z'));
+    m_publisher.SetContent(kWhatsNewTextPathA, "What's new: the download test.\n");
+    m_publisher.SetContent(kSetupPackagePathA, ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    m_publisher.SetContent(kZipPackagePathA, std::string("PK\x03\x04", 4) + std::string(200 * 1024, 'z'));
 }
 
 LaunchOptions DownloadRoad::Options(const std::wstring& tempDir) const
@@ -38,7 +32,7 @@ std::unique_ptr<UpdaterSession> DownloadRoad::StartUpdater(const std::wstring& t
 std::unique_ptr<Process> DownloadRoad::StartReader()
 {
     auto reader = std::make_unique<Process>(TestBinDir() + L"\\ReaderStandIn.exe", Options());
-    EXPECT_NE(WaitForTopLevelWindow(reader->id(), L"Quillfeed_FrameWindowClass"), nullptr)
+    EXPECT_NE(WaitForTopLevelWindow(reader->id(), kReaderWindowClass), nullptr)
         << "the reader stand-in shows no frame window";
     return reader;
 }
@@ -85,7 +79,7 @@ void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const
     const MessageBoxInfo box = WaitForFailureBox(updater, 6s);
     ASSERT_NE(box.hWnd, nullptr) << "the stop did not end the stalled transfer within its wait";
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80004004\n\n")) << Narrow(box.text);
-    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe"))) << "a stopped run left its package";
+    EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName))) << "a stopped run left its package";
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater.item(kIdDownload)), L"Download && Install");
 }

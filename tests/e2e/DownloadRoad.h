@@ -20,11 +20,6 @@ constexpr int kIdZipped = 1008;
 constexpr int kIdStatusText = 1006;
 constexpr int kIdProgress = 1002;
 
-extern const char kSetupPath[];   // "/dist/QuillfeedSetup.exe"
-extern const char kZipPath[];     // "/dist/Quillfeed.zip"
-extern const wchar_t kReadyText[];
-extern const wchar_t kDialogCaption[];  // "Quillfeed Automatic Update"
-
 class DownloadRoad
 {
 public:

@@ -50,7 +50,7 @@ TEST_F(DownloadHandOff, InstallerDownloadedThenReaderClosedAndInstallerRunWithEx
     EXPECT_EQ(road.Record(L"reader.txt").find("WM_CLOSE"), std::string::npos);
     // And the package is held for the hand-off: another program can neither
     // write it nor move it aside.
-    const std::wstring package = road.temp().file(L"QuillfeedSetup.exe");
+    const std::wstring package = road.temp().file(kSetupPackageName);
     const unique_hfile writer(::CreateFileW(package.c_str(), GENERIC_WRITE,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, 0, nullptr));
@@ -68,16 +68,16 @@ TEST_F(DownloadHandOff, InstallerDownloadedThenReaderClosedAndInstallerRunWithEx
     // Opened to be seen: the installer is asked to show its window normally.
     EXPECT_NE(record.find("\nshow 5\n"), std::string::npos) << record;
     EXPECT_EQ(ReadFileBytes(package), ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 1);
 }
 
 TEST_F(DownloadFailure, NotFoundShowsTheFailureBoxAndLeavesNoPackage)
 {
-    road.publisher().SetStatus(kSetupPath, 404);
+    road.publisher().SetStatus(kSetupPackagePathA, 404);
     Click(*updater, kIdDownload);
     const MessageBoxInfo box = WaitForFailureBox(*updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80190194\n\n")) << Narrow(box.text);
-    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName)));
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Stop Download");
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
@@ -85,8 +85,8 @@ TEST_F(DownloadFailure, NotFoundShowsTheFailureBoxAndLeavesNoPackage)
 
 TEST_F(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAgain)
 {
-    road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
-    road.publisher().SetRate(kSetupPath, 64 * 1024);
+    road.publisher().SetContent(kSetupPackagePathA, std::string(2 * 1024 * 1024, 's'));
+    road.publisher().SetRate(kSetupPackagePathA, 64 * 1024);
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
     // The bar and the status line come into view with the start.
@@ -100,10 +100,10 @@ TEST_F(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloads
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Download && Install");
 
-    road.publisher().ResetBehaviour(kSetupPath);
+    road.publisher().ResetBehaviour(kSetupPackagePathA);
     Click(*updater, kIdDownload);
     const MessageBoxInfo ready = WaitForReadyBox(*updater);
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 2);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 2);
     AnswerReadyBox(*updater, ready);
 }
 
@@ -116,11 +116,11 @@ TEST_F(DownloadHandOff, ZippedPackageOpensThroughItsAssociation)
     AnswerReadyBox(*updater, WaitForReadyBox(*updater));
     EXPECT_TRUE(road.WaitForRecord(L"zip.txt", "opened ")) << "the zipped package was not opened";
     const std::string record = road.Record(L"zip.txt");
-    EXPECT_NE(Lower(std::wstring(record.begin(), record.end())).find(Lower(road.temp().file(L"Quillfeed.zip"))),
+    EXPECT_NE(Lower(std::wstring(record.begin(), record.end())).find(Lower(road.temp().file(kZipPackageName))),
               std::wstring::npos)
         << record;
-    EXPECT_EQ(road.publisher().RequestCount(kZipPath), 1);
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 0);
+    EXPECT_EQ(road.publisher().RequestCount(kZipPackagePathA), 1);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 0);
 }
 
 TEST_F(DownloadHandOff, NoRadioButtonCheckedMeansTheZippedPackage)
@@ -130,15 +130,15 @@ TEST_F(DownloadHandOff, NoRadioButtonCheckedMeansTheZippedPackage)
     ::SendMessageW(updater->item(kIdZipped), BM_SETCHECK, BST_UNCHECKED, 0);
     Click(*updater, kIdDownload);
     AnswerReadyBox(*updater, WaitForReadyBox(*updater));
-    EXPECT_TRUE(road.WaitForRecord(L"zip.txt", "Quillfeed.zip"));
-    EXPECT_EQ(road.publisher().RequestCount(kZipPath), 1);
+    EXPECT_TRUE(road.WaitForRecord(L"zip.txt", kZipPackageNameA));
+    EXPECT_EQ(road.publisher().RequestCount(kZipPackagePathA), 1);
 }
 
 TEST_F(DownloadHandOff, NoReaderRunningStillOpensThePackageAndEndsWithOne)
 {
     Click(*updater, kIdDownload);
     AnswerReadyBox(*updater, WaitForReadyBox(*updater));
-    EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "QuillfeedSetup.exe"));
+    EXPECT_TRUE(road.WaitForRecord(L"installer.txt", kSetupPackageNameA));
     EXPECT_EQ(road.Record(L"reader.txt"), "");
 }
 
@@ -160,12 +160,12 @@ TEST(DownloadAnswers, UnknownOrEncodedLengthOrARedirectStillHandsOffTheWholePack
     {
         SCOPED_TRACE(c.what);
         DownloadRoad road;
-        road.publisher().SetOmitContentLength(kSetupPath, c.bOmitLength);
-        road.publisher().SetGzip(kSetupPath, c.bGzip);
+        road.publisher().SetOmitContentLength(kSetupPackagePathA, c.bOmitLength);
+        road.publisher().SetGzip(kSetupPackagePathA, c.bGzip);
         if (c.bRedirect)
         {
             road.publisher().SetContent("/moved/setup.exe", ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
-            road.publisher().SetRedirect(kSetupPath, Narrow(road.publisher().Url("/moved/setup.exe")));
+            road.publisher().SetRedirect(kSetupPackagePathA, Narrow(road.publisher().Url("/moved/setup.exe")));
         }
         auto updater = road.StartUpdater();
         ASSERT_NE(updater->dialog(), nullptr);
@@ -179,27 +179,27 @@ TEST(DownloadAnswers, UnknownOrEncodedLengthOrARedirectStillHandsOffTheWholePack
             EXPECT_NE(status.find(L"(total size unknown)"), std::wstring::npos) << Narrow(status);
         }
         AnswerReadyBox(*updater, box);
-        EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
+        EXPECT_EQ(ReadFileBytes(road.temp().file(kSetupPackageName)),
                   ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
     }
 }
 
 TEST_F(DownloadFailure, ServerErrorAndBodyCutShortAreFailuresNotPackages)
 {
-    road.publisher().SetStatus(kSetupPath, 500);
+    road.publisher().SetStatus(kSetupPackagePathA, 500);
     Click(*updater, kIdDownload);
     MessageBoxInfo box = WaitForFailureBox(*updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x801901F4\n\n")) << Narrow(box.text);
     AnswerMessageBox(box);
 
     // The connection drops halfway through a body whose length was announced.
-    road.publisher().ResetBehaviour(kSetupPath);
-    road.publisher().SetDropAfter(kSetupPath, 4096);
+    road.publisher().ResetBehaviour(kSetupPackagePathA);
+    road.publisher().SetDropAfter(kSetupPackagePathA, 4096);
     Click(*updater, kIdDownload);  // resets after the failure
     Click(*updater, kIdDownload);  // starts again
     box = WaitForFailureBox(*updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x800C0008\n\n")) << Narrow(box.text);
-    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName)));
     AnswerMessageBox(box);
     EXPECT_EQ(road.Record(L"installer.txt"), "");
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
@@ -230,19 +230,19 @@ TEST(DownloadServerDown, TheFailureTextCarriesACodeAndWhatTheSystemSaysOfIt)
 
 TEST_F(DownloadFailure, AfterAFailureTheFirstClickResetsAndTheSecondStarts)
 {
-    road.publisher().SetStatus(kSetupPath, 404);
+    road.publisher().SetStatus(kSetupPackagePathA, 404);
     Click(*updater, kIdDownload);
     AnswerMessageBox(WaitForFailureBox(*updater));
     EXPECT_EQ(WindowText(updater->item(kIdDownload)), L"Stop Download");
 
-    road.publisher().ResetBehaviour(kSetupPath);
+    road.publisher().ResetBehaviour(kSetupPackagePathA);
     Click(*updater, kIdDownload);
     EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Download && Install"));
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 1);
 
     Click(*updater, kIdDownload);
     const MessageBoxInfo ready = WaitForReadyBox(*updater);
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 2);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 2);
     AnswerReadyBox(*updater, ready);
 }
 
@@ -267,14 +267,14 @@ TEST(DownloadTemporaryFolder, AMissingOrTooLongFolderFailsWithItsTextBeforeAnyTr
     box = WaitForFailureBox(*updater);
     EXPECT_EQ(box.text, L"Cannot find temp directory");
     AnswerMessageBox(box);
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 0) << "a transfer without a temporary folder";
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 0) << "a transfer without a temporary folder";
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
 
 TEST_F(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
 {
-    road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
-    road.publisher().SetRate(kSetupPath, 64 * 1024);
+    road.publisher().SetContent(kSetupPackagePathA, std::string(2 * 1024 * 1024, 's'));
+    road.publisher().SetRate(kSetupPackagePathA, 64 * 1024);
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForProgressLine(*updater));
     const DWORD start = ::GetTickCount();
@@ -293,25 +293,26 @@ TEST_F(DownloadClose, CloseDuringATransferEndsWithTwoAndNoFailureBox)
 
 TEST_F(DownloadClose, CloseDuringAStalledTransferStoresTheChoiceAndEndsWithTwo)
 {
-    road.publisher().SetContent(kSetupPath, std::string(1024 * 1024, 's'));
+    road.publisher().SetContent(kSetupPackagePathA, std::string(1024 * 1024, 's'));
     // Nothing more arrives after the first 64 KB: no progress callback will
     // come to refuse; the stop reaches the binding itself.
-    road.publisher().SetStall(kSetupPath, 64 * 1024, INFINITE);
+    road.publisher().SetStall(kSetupPackagePathA, 64 * 1024, INFINITE);
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForProgressLine(*updater));
     const DWORD start = ::GetTickCount();
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
     std::printf("Close during a stalled transfer: exit after %lu ms\n", ::GetTickCount() - start);
     // It ends with the choice stored and nothing left in the temporary folder.
-    EXPECT_NE(ReadFileBytes(updater->dir().file(L"Quillfeed.ini")).find("Packaging=0"), std::string::npos);
-    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    EXPECT_NE(ReadFileBytes(updater->dir().file(kSettingsFileName)).find(std::string(kPackagingKeyA) + "=0"),
+              std::string::npos);
+    EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName)));
 }
 
 TEST_F(DownloadCommand, TheButtonCommandWithANotificationCodeStoresTheChoiceAndStarts)
 {
-    road.publisher().SetContent(kSetupPath, std::string(2 * 1024 * 1024, 's'));
-    road.publisher().SetRate(kSetupPath, 64 * 1024);
-    ASSERT_FALSE(FileExists(updater->dir().file(L"Quillfeed.ini")));
+    road.publisher().SetContent(kSetupPackagePathA, std::string(2 * 1024 * 1024, 's'));
+    road.publisher().SetRate(kSetupPackagePathA, 64 * 1024);
+    ASSERT_FALSE(FileExists(updater->dir().file(kSettingsFileName)));
 
     // A button with BS_NOTIFY, or a keyboard accelerator, sends the command
     // with a code of its own; it is the same request as a plain click.
@@ -320,10 +321,11 @@ TEST_F(DownloadCommand, TheButtonCommandWithANotificationCodeStoresTheChoiceAndS
                    reinterpret_cast<LPARAM>(hButton));
     EXPECT_TRUE(WaitForText(hButton, L"Stop Download"));
     EXPECT_TRUE(WaitUntil([&] {
-        return FileExists(updater->dir().file(L"Quillfeed.ini")) &&
-               ReadFileBytes(updater->dir().file(L"Quillfeed.ini")).find("Packaging=0\r\n") != std::string::npos;
+        return FileExists(updater->dir().file(kSettingsFileName)) &&
+               ReadFileBytes(updater->dir().file(kSettingsFileName)).find(std::string(kPackagingKeyA) + "=0\r\n") !=
+                   std::string::npos;
     }));
-    EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPackagePathA) == 1; }));
 
     EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
 }
@@ -334,28 +336,28 @@ TEST(DownloadStall, StopCutsAStalledTransferShortAndIsFinalForItsRun)
     {
         SCOPED_TRACE(bResumes ? "the server sends again later" : "the server never sends again");
         DownloadRoad road;
-        road.publisher().SetContent(kSetupPath, std::string(1024 * 1024, 's'));
-        road.publisher().SetStall(kSetupPath, 64 * 1024, INFINITE);
+        road.publisher().SetContent(kSetupPackagePathA, std::string(1024 * 1024, 's'));
+        road.publisher().SetStall(kSetupPackagePathA, 64 * 1024, INFINITE);
         auto updater = road.StartUpdater();
         ASSERT_NE(updater->dialog(), nullptr);
 
         Click(*updater, kIdDownload);
-        StopDuringTheStall(*updater, road, kSetupPath);
+        StopDuringTheStall(*updater, road, kSetupPackagePathA);
         if (bResumes)
         {
             // Whatever arrives now, the stopped run hands nothing off.
             road.publisher().EndStalls();
-            EXPECT_TRUE(WaitUntil([&] { return road.publisher().Answered(kSetupPath) == 1; }));
+            EXPECT_TRUE(WaitUntil([&] { return road.publisher().Answered(kSetupPackagePathA) == 1; }));
         }
         else
         {
             // No worker is left holding the job: the next click starts at once.
             Click(*updater, kIdDownload);
             EXPECT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
-            EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 2; }));
+            EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPackagePathA) == 2; }));
         }
         EXPECT_EQ(CloseUpdater(*updater), static_cast<DWORD>(kExitClosed));
-        EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+        EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName)));
         EXPECT_EQ(road.Record(L"installer.txt"), "");
     }
 }
@@ -365,7 +367,7 @@ TEST_F(DownloadHandOff, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
     constexpr size_t kSize = 300u * 1024 * 1024;
     std::string package = ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe");
     package.resize(kSize, '\0');  // an executable with a long tail still runs
-    road.publisher().SetContent(kSetupPath, std::move(package));
+    road.publisher().SetContent(kSetupPackagePathA, std::move(package));
 
     Click(*updater, kIdDownload);
     // Through the whole transfer the dialog answers; none of its answers may
@@ -387,7 +389,7 @@ TEST_F(DownloadHandOff, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
     EXPECT_EQ(ProgressPosition(*updater), 100);
     AnswerReadyBox(*updater, box);
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    ASSERT_TRUE(::GetFileAttributesExW(road.temp().file(L"QuillfeedSetup.exe").c_str(), GetFileExInfoStandard, &data));
+    ASSERT_TRUE(::GetFileAttributesExW(road.temp().file(kSetupPackageName).c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow, kSize);
     EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "ran "));
 }

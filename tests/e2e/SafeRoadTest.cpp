@@ -15,8 +15,7 @@ using namespace qftest;
 
 namespace
 {
-const wchar_t kWhatsNewFailed[] = L"Failed to reterieve What's New infomation";
-const std::string kSignaturePath = std::string(kSetupPath) + ".sig";
+const std::string kSignaturePath = std::string(kSetupPackagePathA) + ".sig";
 
 std::wstring VariantPath(const wchar_t* variant)
 {
@@ -29,9 +28,10 @@ void PresentCertificate(const char* mode)
     WriteFileBytes(TestBinDir() + L"\\..\\tls\\mode", mode);
 }
 
-std::string SignedPackageFile(const wchar_t* name)
+// The signed test package, or with a suffix one of its signatures.
+std::string SignedPackageFile(const wchar_t* suffix = L"")
 {
-    return ReadFileBytes(TestBinDir() + L"\\signed-package\\" + name);
+    return ReadFileBytes(TestBinDir() + L"\\signed-package\\" + kSetupPackageName + suffix);
 }
 
 // The two INTEGERs of a DER signature, content bytes as written.
@@ -61,7 +61,7 @@ void ExpectRefused(UpdaterSession& updater, const DownloadRoad& road, const std:
 {
     const MessageBoxInfo box = WaitForFailureBox(updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + code + L"\n\n")) << Narrow(box.text);
-    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName)));
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater.item(kIdDownload)), L"Stop Download");
     EXPECT_EQ(road.Record(L"reader.txt").find("WM_CLOSE"), std::string::npos);
@@ -95,18 +95,19 @@ TEST(HttpsRoad, WhatsNewDownloadHandOffAndBothLinksOverHttps)
     // Space on a focused label opens its page, as a click does.
     ::PostMessageW(updater.item(1010), WM_CHAR, VK_SPACE, 0);
     ::PostMessageW(updater.item(1009), WM_CHAR, VK_SPACE, 0);
-    for (const wchar_t* page : {QUILLFEED_PUBLISHER_URL L"/whatsnew.html\n", QUILLFEED_PUBLISHER_URL L"/blog/14\n"})
+    for (const wchar_t* path : {kWhatsNewPagePath, kHowToUpgradePagePath})
     {
+        const std::wstring page = QUILLFEED_PUBLISHER_URL + std::wstring(path) + L"\n";
         ASSERT_EQ(Narrow(page).rfind("https://localhost:", 0), 0u);
         EXPECT_TRUE(road.WaitForRecord(L"opened.txt", Narrow(page))) << road.Record(L"opened.txt");
     }
 
     Click(updater, kIdDownload);
     ExpectHandedOff(updater, road, *reader);
-    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
+    EXPECT_EQ(ReadFileBytes(road.temp().file(kSetupPackageName)),
               ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
-    EXPECT_EQ(road.publisher().RequestCount("/whatsnew.txt"), 1);
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
+    EXPECT_EQ(road.publisher().RequestCount(kWhatsNewTextPathA), 1);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 1);
 }
 
 TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
@@ -119,7 +120,7 @@ TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
         PresentCertificate(mode);
         UpdaterSession updater(road.Options(), VariantPath(L"https"));
         ASSERT_NE(updater.dialog(), nullptr);
-        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailed);
+        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailedText);
         Click(updater, kIdDownload);
         ExpectRefused(updater, road, L"800C0019");
         EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
@@ -134,24 +135,24 @@ TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOff)
 {
     DownloadRoad road;
     PresentCertificate("good");
-    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
+    const std::string package = SignedPackageFile();
     ASSERT_FALSE(package.empty()) << "the test package was not signed";
-    road.publisher().SetContent(kSetupPath, package);
-    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+    road.publisher().SetContent(kSetupPackagePathA, package);
+    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
     auto reader = road.StartReader();
     UpdaterSession updater(road.Options(), VariantPath(L"signed"));
     ASSERT_NE(updater.dialog(), nullptr);
 
     Click(updater, kIdDownload);
     ExpectHandedOff(updater, road, *reader);
-    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")), package);
+    EXPECT_EQ(ReadFileBytes(road.temp().file(kSetupPackageName)), package);
     EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
 }
 
 TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
 {
-    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
-    const std::string signature = SignedPackageFile(L"QuillfeedSetup.exe.sig");
+    const std::string package = SignedPackageFile();
+    const std::string signature = SignedPackageFile(L".sig");
     ASSERT_FALSE(signature.empty()) << "the test package was not signed";
     const DerNumbers numbers = SplitDer(signature);
     // The equipment signs until r needs its zero byte and s does not: the
@@ -176,7 +177,7 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
         {"s with a leading zero", 200, JoinDer(numbers.r, std::string(1, '\0') + numbers.s), package, L"80090006"},
         {"r with its high bit but no zero byte", 200, JoinDer(numbers.r.substr(1), numbers.s), package,
          L"80090006"},
-        {"signed with another key", 200, SignedPackageFile(L"QuillfeedSetup.exe.wrong-key.sig"), package,
+        {"signed with another key", 200, SignedPackageFile(L".wrong-key.sig"), package,
          L"80096010"},
         {"a package changed by one byte", 200, signature, changedPackage, L"80096010"},
         // Slowly, so that the transfer is cut short at the bound, not over before.
@@ -193,7 +194,7 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
     {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(updater.process().running()) << "the update program has ended";
-        road.publisher().SetContent(kSetupPath, c.package);
+        road.publisher().SetContent(kSetupPackagePathA, c.package);
         road.publisher().SetContent(kSignaturePath, c.signature);
         road.publisher().SetStatus(kSignaturePath, c.nStatus);
         road.publisher().SetRate(kSignaturePath, c.nRate);
@@ -211,7 +212,7 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
 
 TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
 {
-    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
+    const std::string package = SignedPackageFile();
     ASSERT_FALSE(package.empty()) << "the test package was not signed";
     struct Case
     {
@@ -221,8 +222,8 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
         bool bToHttps;                        // to the same path under /moved, over https or plain http
     };
     const Case cases[] = {
-        {"text and package, to https", L"https", {"/whatsnew.txt", kSetupPath}, true},
-        {"text and package, to http", L"https", {"/whatsnew.txt", kSetupPath}, false},
+        {"text and package, to https", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, true},
+        {"text and package, to http", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, false},
         {"the signature, to https", L"signed", {kSignaturePath}, true},
         {"the signature, to http", L"signed", {kSignaturePath}, false},
     };
@@ -231,19 +232,19 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
     {
         SCOPED_TRACE(c.what);
         DownloadRoad road;
-        road.publisher().SetContent(kSetupPath, package);
-        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+        road.publisher().SetContent(kSetupPackagePathA, package);
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
         bool bTextRedirected = false;
         for (const std::string& path : c.redirected)
         {
             std::string body;
-            if (path == "/whatsnew.txt")
+            if (path == kWhatsNewTextPathA)
             {
                 bTextRedirected = true;
                 body = "What's new, moved.\n";
             }
             else
-                body = path == kSetupPath ? package : SignedPackageFile(L"QuillfeedSetup.exe.sig");
+                body = path == kSetupPackagePathA ? package : SignedPackageFile(L".sig");
             road.publisher().SetContent("/moved" + path, body);
             const std::string base = c.bToHttps ? Narrow(QUILLFEED_PUBLISHER_URL) : Narrow(road.publisher().Url());
             road.publisher().SetRedirect(path, base + "/moved" + path);
@@ -255,13 +256,13 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
         if (!bTextRedirected)
             EXPECT_EQ(text, L"What's new: the download test.\r\n");
         else
-            EXPECT_EQ(text, c.bToHttps ? std::wstring(L"What's new, moved.\r\n") : std::wstring(kWhatsNewFailed));
+            EXPECT_EQ(text, c.bToHttps ? std::wstring(L"What's new, moved.\r\n") : std::wstring(kWhatsNewFailedText));
 
         Click(updater, kIdDownload);
         if (c.bToHttps)
         {
             ExpectHandedOff(updater, road, *reader);
-            EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")), package);
+            EXPECT_EQ(ReadFileBytes(road.temp().file(kSetupPackageName)), package);
         }
         else
         {
@@ -294,8 +295,8 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
     {
         SCOPED_TRACE(static_cast<int>(ending));
         DownloadRoad road;
-        road.publisher().SetContent(kSetupPath, SignedPackageFile(L"QuillfeedSetup.exe"));
-        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+        road.publisher().SetContent(kSetupPackagePathA, SignedPackageFile());
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
         // The answer's head, then nothing.
         road.publisher().SetStall(kSignaturePath, 0, INFINITE);
         UpdaterSession updater(road.Options(), VariantPath(L"signed"));
@@ -317,11 +318,11 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
             {
                 // The next click starts at once: no worker is left waiting on the signature.
                 Click(updater, kIdDownload);
-                EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 2; }));
+                EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPackagePathA) == 2; }));
             }
         }
         EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
-        EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe"))) << "an unverified package was left";
+        EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName))) << "an unverified package was left";
         EXPECT_EQ(road.Record(L"installer.txt"), "");
     }
 }

@@ -29,13 +29,12 @@ std::wstring WhatsNewShown(Publisher&)
 std::wstring WhatsNewShown(const std::string& body)
 {
     Publisher publisher;
-    publisher.SetContent("/whatsnew.txt", body);
+    publisher.SetContent(kWhatsNewTextPathA, body);
     const std::wstring text = WhatsNewShown(publisher);
-    EXPECT_EQ(publisher.RequestCount("/whatsnew.txt"), 1);
+    EXPECT_EQ(publisher.RequestCount(kWhatsNewTextPathA), 1);
     return text;
 }
 
-const wchar_t kFailure[] = L"Failed to reterieve What's New infomation";
 } // namespace
 
 TEST(WhatsNew, LineEndsBecomeWhatTheEditBoxShows)
@@ -65,35 +64,35 @@ TEST(WhatsNew, ErrorPagesAndAnAbsentServerShowTheFailureText)
 {
     {
         Publisher publisher;
-        publisher.SetStatus("/whatsnew.txt", 404);
-        EXPECT_EQ(WhatsNewShown(publisher), kFailure);
+        publisher.SetStatus(kWhatsNewTextPathA, 404);
+        EXPECT_EQ(WhatsNewShown(publisher), kWhatsNewFailedText);
     }
     {
         Publisher publisher;
-        publisher.SetContent("/whatsnew.txt", "never shown");
-        publisher.SetStatus("/whatsnew.txt", 500);
-        EXPECT_EQ(WhatsNewShown(publisher), kFailure);
+        publisher.SetContent(kWhatsNewTextPathA, "never shown");
+        publisher.SetStatus(kWhatsNewTextPathA, 500);
+        EXPECT_EQ(WhatsNewShown(publisher), kWhatsNewFailedText);
     }
     // Nobody listens on the publisher's port.
     UpdaterSession updater;
     ASSERT_NE(updater.dialog(), nullptr);
-    EXPECT_EQ(WindowText(updater.item(1000)), kFailure);
+    EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailedText);
 }
 
 TEST(WhatsNew, TextWithoutContentLengthArrivesWhole)
 {
     Publisher publisher;
-    publisher.SetContent("/whatsnew.txt", "no length given\n");
-    publisher.SetOmitContentLength("/whatsnew.txt");
+    publisher.SetContent(kWhatsNewTextPathA, "no length given\n");
+    publisher.SetOmitContentLength(kWhatsNewTextPathA);
     EXPECT_EQ(WhatsNewShown(publisher), L"no length given\r\n");
 }
 
 TEST(WhatsNew, ATextCutShortByTheServerShowsTheFailureText)
 {
     Publisher publisher;
-    publisher.SetContent("/whatsnew.txt", std::string(5000, 'n'));
-    publisher.SetDropAfter("/whatsnew.txt", 1000);
-    EXPECT_EQ(WhatsNewShown(publisher), kFailure);
+    publisher.SetContent(kWhatsNewTextPathA, std::string(5000, 'n'));
+    publisher.SetDropAfter(kWhatsNewTextPathA, 1000);
+    EXPECT_EQ(WhatsNewShown(publisher), kWhatsNewFailedText);
 }
 
 TEST(WhatsNew, OversizedTextsShowOnlyTheirBeginningAndTheDialogStillAppears)
@@ -180,11 +179,12 @@ TEST(WhatsNew, WhateverThePublisherDoesTheDialogShowsWithinTheDeadline)
         std::wstring shown;
     };
     const Case cases[] = {
-        {"a byte a second", std::string(100, 't'), behaving([](PathBehaviour& b) { b.nBytesPerSecond = 1; }), kFailure},
+        {"a byte a second", std::string(100, 't'), behaving([](PathBehaviour& b) { b.nBytesPerSecond = 1; }),
+         kWhatsNewFailedText},
         {"the head, then silence", "never sent",
-         behaving([](PathBehaviour& b) { b.nStallMs = INFINITE; }), kFailure},
+         behaving([](PathBehaviour& b) { b.nStallMs = INFINITE; }), kWhatsNewFailedText},
         {"the request read, then silence", "never sent",
-         behaving([](PathBehaviour& b) { b.nSilentMs = INFINITE; }), kFailure},
+         behaving([](PathBehaviour& b) { b.nSilentMs = INFINITE; }), kWhatsNewFailedText},
         // At a steady 256 KB/s: Wine's binding hands a fast endless stream on
         // only in bursts, seconds apart, which would try the deadline instead.
         {"a body without end", "endless\n", behaving([](PathBehaviour& b) {
@@ -205,14 +205,14 @@ TEST(WhatsNew, WhateverThePublisherDoesTheDialogShowsWithinTheDeadline)
     {
         SCOPED_TRACE(c.what);
         Publisher publisher;
-        publisher.SetContent("/whatsnew.txt", c.body);
-        publisher.SetBehaviour("/whatsnew.txt", c.behaviour);
+        publisher.SetContent(kWhatsNewTextPathA, c.body);
+        publisher.SetBehaviour(kWhatsNewTextPathA, c.behaviour);
         ScratchDir dir;
         LaunchOptions options;
         options.currentDirectory = dir.path();
         Process updater(UpdaterPath(), options);
         // From the moment the text is asked for, however long Wine takes to start.
-        ASSERT_TRUE(WaitUntil([&] { return publisher.RequestCount("/whatsnew.txt") == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return publisher.RequestCount(kWhatsNewTextPathA) == 1; }));
         HWND dialog = nullptr;
         const bool bInTime = WaitUntil(
             [&] { return (dialog = qfsupport::FindVisibleDialog(updater.id(), false)) != nullptr; },

@@ -6,6 +6,7 @@
 
 #include "MainDlg.h"
 #include "TestSupport.h"
+#include "UpdaterNames.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,6 @@ using namespace qftest;
 
 namespace
 {
-const char kSetupPath[] = "/dist/QuillfeedSetup.exe";
-const char kZipPath[] = "/dist/Quillfeed.zip";
-const wchar_t kReadyText[] =
-    L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version.";
 
 // The module, a scratch folder as current and temporary folder (the settings
 // file and the package land there), for one test.
@@ -127,7 +124,7 @@ TEST(DialogDownload, AnOutcomeBeforeAnyRunOrOfAnEarlierRunIsIgnored)
     DialogScope scope;
     BoxWatcher boxes;
     auto publisher = std::make_unique<Publisher>();
-    publisher->SetStatus(kSetupPath, 404);
+    publisher->SetStatus(kSetupPackagePathA, 404);
     CMainDlg dlg;
     ASSERT_NE(dlg.Create(nullptr), nullptr) << "error " << ::GetLastError();
 
@@ -146,11 +143,11 @@ TEST(DialogDownload, AnOutcomeBeforeAnyRunOrOfAnEarlierRunIsIgnored)
     ASSERT_TRUE(firstRun) << "the first run posted no failure";
     Click(dlg, IDC_DOWNLOAD);
     EXPECT_EQ(Caption(dlg, IDC_DOWNLOAD), L"Download && Install");
-    publisher->ResetBehaviour(kSetupPath);
-    publisher->SetContent(kSetupPath, std::string(64 * 1024, 's'));
-    publisher->SetStall(kSetupPath, 1024, 120000);
+    publisher->ResetBehaviour(kSetupPackagePathA);
+    publisher->SetContent(kSetupPackagePathA, std::string(64 * 1024, 's'));
+    publisher->SetStall(kSetupPackagePathA, 1024, 120000);
     Click(dlg, IDC_DOWNLOAD);
-    ASSERT_TRUE(WaitUntil([&] { return publisher->RequestCount(kSetupPath) == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return publisher->RequestCount(kSetupPackagePathA) == 2; }));
 
     // The first run's failure arrives now, and so does a ready command of that
     // run: neither is about the download that runs.
@@ -176,7 +173,7 @@ TEST(DialogDownload, StopClickAfterTheDownloadSucceededStillHandsOff)
     DialogScope scope;
     BoxWatcher boxes;
     Publisher publisher;
-    publisher.SetContent(kZipPath, "PK\x03\x04 a small package");
+    publisher.SetContent(kZipPackagePathA, "PK\x03\x04 a small package");
     CMainDlg dlg;
     ASSERT_NE(dlg.Create(nullptr), nullptr) << "error " << ::GetLastError();
     ::SendMessageW(dlg.GetDlgItem(IDC_ZIPPED_VERSION), BM_CLICK, 0, 0);

@@ -2,6 +2,7 @@
 // class that writes down each WM_CLOSE it receives (reader.txt) and then
 // closes, as the reader would.
 #include "Record.h"
+#include "UpdaterNames.h"
 
 namespace
 {
@@ -29,7 +30,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int nCmdShow)
     wc.hInstance = hInstance;
     wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    wc.lpszClassName = L"Quillfeed_FrameWindowClass";
+    wc.lpszClassName = kReaderWindowClass;
     if (!::RegisterClassW(&wc))
         return 3;
     HWND hWnd = ::CreateWindowExW(0, wc.lpszClassName, L"Quillfeed (feed reader stand-in)", WS_OVERLAPPEDWINDOW,
