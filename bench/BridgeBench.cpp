@@ -26,7 +26,6 @@
 
 #include "EditorApplication.h"
 #include "Files.h"
-#include "Kestrel.h"
 #include "WindowSearch.h"
 
 namespace
@@ -34,7 +33,8 @@ namespace
 using BlogThisFn = void(WINAPI*)(const wchar_t* itemText, LONG_PTR reserved);
 
 const IID kIidDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-using qfplugin::kestrel::kSettingsKey;
+// w.bloggar's settings, as the editor writes them.
+const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
 
 std::wstring Item(size_t descriptionChars)
 {
@@ -171,8 +171,8 @@ int wmain(int argc, wchar_t** argv)
     ::RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     const std::wstring noEditor = scratch + L"\\no-editor-here";
     ::CreateDirectoryW(noEditor.c_str(), nullptr);
-    qfsupport::WriteFileBytes(noEditor + L"\\" + qfplugin::kestrel::kEditorProgram, "");
-    ::RegSetValueExW(key, qfplugin::kestrel::kInstallPathValue, 0, REG_SZ,
+    qfsupport::WriteFileBytes(noEditor + L"\\wbloggar.exe", "");
+    ::RegSetValueExW(key, L"InstallPath", 0, REG_SZ,
                      reinterpret_cast<const BYTE*>(noEditor.c_str()),
                      static_cast<DWORD>((noEditor.size() + 1) * sizeof(wchar_t)));
     ::RegCloseKey(key);

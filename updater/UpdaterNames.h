@@ -2,9 +2,11 @@
 // the feed reader's window, the publisher's addresses, the settings file and
 // what the user reads. Others match them exactly (the reader, the publisher,
 // a settings file written by an earlier version, the people who look for the
-// texts), so each is written here once; the program, its stand-ins, the demo,
-// the benchmarks and the tests take them from here, and the resource script
-// takes the caption. It includes nothing and needs nothing.
+// texts), so each is written here once; the program, the benchmarks and the
+// tests take them from here, and the resource script takes the caption. The
+// stand-ins and the demo spell them themselves, as the reader and the user
+// do, so that they witness the program's spelling rather than share it. It
+// includes nothing and needs nothing.
 #pragma once
 
 // The dialog's caption, also the caption of its ready box.

@@ -1,6 +1,7 @@
 // The texts Kestrel must match exactly: the reader shows its name and its
 // boxes, and w.bloggar is found by its own registry key, value and program
-// name. The test equipment takes them from here.
+// name. The tests take them from here; the benchmark spells the editor's
+// settings itself, as the editor does.
 #pragma once
 
 namespace qfplugin::kestrel

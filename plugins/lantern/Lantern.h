@@ -1,7 +1,7 @@
 // The texts and ids Lantern must match exactly: the reader shows its name and
 // its boxes, and Live Writer's automation class and application interface are
-// known by their ids alone (no ProgID is looked up). The test equipment takes
-// them from here.
+// known by their ids alone (no ProgID is looked up). The tests take them from
+// here; the editor stand-in keeps its own copy of the ids, as a witness.
 #pragma once
 
 #include <windows.h>

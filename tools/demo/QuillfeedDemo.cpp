@@ -13,7 +13,6 @@
 #include "ChildProcess.h"
 #include "Files.h"
 #include "Registry.h"
-#include "UpdaterNames.h"
 #include "WindowSearch.h"
 
 using qfsupport::FindVisibleDialog;
@@ -25,6 +24,19 @@ using namespace std::chrono_literals;
 
 namespace
 {
+// The names the demo meets the program by, spelt as the reader, the publisher
+// and the user know them: the demo stands outside the program, as a test does.
+const wchar_t kReaderWindowClass[] = L"Quillfeed_FrameWindowClass";
+const wchar_t kDialogCaption[] = L"Quillfeed Automatic Update";
+const wchar_t kSetupPackageName[] = L"QuillfeedSetup.exe";
+const char kSetupPackageNameA[] = "QuillfeedSetup.exe";
+const char kSetupPackagePathA[] = "/dist/QuillfeedSetup.exe";
+const wchar_t kWhatsNewTextPath[] = L"/whatsnew.txt";
+const char kWhatsNewTextPathA[] = "/whatsnew.txt";
+const wchar_t kWhatsNewFailedText[] = L"Failed to reterieve What's New infomation";
+const wchar_t kSettingsFileName[] = L"Quillfeed.ini";
+const wchar_t kSettingsSection[] = L"ActiveUpdater";
+const wchar_t kPackagingKey[] = L"Packaging";
 std::wstring g_outDir;
 
 // Saves what the screen shows of a window as a 24-bit BMP.

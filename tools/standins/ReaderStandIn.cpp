@@ -2,7 +2,6 @@
 // class that writes down each WM_CLOSE it receives (reader.txt) and then
 // closes, as the reader would.
 #include "Record.h"
-#include "UpdaterNames.h"
 
 namespace
 {
@@ -30,7 +29,9 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int nCmdShow)
     wc.hInstance = hInstance;
     wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    wc.lpszClassName = kReaderWindowClass;
+    // The reader's own class name, spelt as the reader spells it, not taken
+    // from the update program: a stand-in is a witness of the program's spelling.
+    wc.lpszClassName = L"Quillfeed_FrameWindowClass";
     if (!::RegisterClassW(&wc))
         return 3;
     HWND hWnd = ::CreateWindowExW(0, wc.lpszClassName, L"Quillfeed (feed reader stand-in)", WS_OVERLAPPEDWINDOW,
