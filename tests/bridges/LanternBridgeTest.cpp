@@ -4,6 +4,7 @@
 #include "BridgeSession.h"
 
 #include "EditorApplication.h"
+#include "Lantern.h"
 
 #include <gtest/gtest.h>
 
