@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Owners.h"
+#include "Witness.h"
 
 namespace qfsupport
 {
@@ -43,7 +45,7 @@ struct LaunchOptions
 // A started program; ended on destruction if it is still running, so that
 // nothing is left behind. Wine now and then fails a start with
 // ERROR_INTERNAL_ERROR before any of the program runs; such a start is tried
-// again.
+// again. While it lives it is a witness (Witness.h): a failing test shows it.
 class Process
 {
 public:
@@ -60,11 +62,16 @@ public:
     bool running() const;
     // Waits for the end; returns the exit code, or STILL_ACTIVE on time-out.
     DWORD Wait(std::chrono::milliseconds timeout = kEventTimeout);
+    // The program's name and id, whether it still runs or how it ended, and
+    // its top-level windows.
+    std::string Describe() const;
 
 private:
     unique_handle m_process;
     DWORD m_pid = 0;
     DWORD m_nStartError = 0;
+    std::wstring m_name;
+    std::optional<Witness> m_witness;
 };
 
 } // namespace qfsupport
