@@ -25,7 +25,7 @@ qf_start_time() {
 }
 
 qf_cmdline() {
-  tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null
+  tr '\0' ' ' 2>/dev/null <"/proc/$1/cmdline"
 }
 
 # Writes PIDFILE for a process that runs now.
@@ -60,7 +60,8 @@ qf_wait_gone() {
   done
 }
 
-# Ends a process: TERM, and KILL when it is still there after the bound.
+# Ends a process: TERM, and KILL when it is still there after the bound. (A
+# server that ignored TERM would only end later: no test can see the order.)
 qf_end() {
   local pid=$1 start
   start=$(qf_start_time "$pid") || return 0
