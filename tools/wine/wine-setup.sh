@@ -33,7 +33,7 @@ flock 9
 owner=$PPID
 earlier=$(qf_recorded "$state/owner") || true
 if [ -n "$earlier" ] && [ "$earlier" != "$owner" ]; then
-  echo "this tree's Wine session belongs to a run that is still going, process $earlier ($(qf_cmdline "$earlier")): wait for it or end it" >&2
+  echo "this tree's Wine session belongs to process $earlier ($(qf_cmdline "$earlier")), which still runs: wait for it, or end the session with $session cleanup" >&2
   exit 1
 elif [ -z "$earlier" ]; then
   [ -f "$state/owner" ] && echo "ending what an earlier run of this tree left behind"
