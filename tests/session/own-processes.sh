@@ -54,8 +54,9 @@ started+=($run)
 qf_record "$state/owner" "$run"
 read -r _ run_start <"$state/owner"
 setsid bash "$wine_tools/wine-watchdog.sh" "$state" "$work/session" "$run" "$run_start" </dev/null >/dev/null 2>&1 &
-started+=($!)
-expect "the watchdog starts" wait_for test -s "$state/watchdog.pid"
+watchdog=$!
+started+=($watchdog)
+expect "the watchdog waits" wait_for pgrep -P "$watchdog" -x sleep >/dev/null
 expect "no clean-up while the run lives" test ! -e "$work/session-calls"
 kill -9 "$run"
 expect "the clean-up once the run has gone" wait_for grep -qsx "cleanup $run $run_start" "$work/session-calls"

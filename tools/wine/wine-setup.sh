@@ -52,6 +52,7 @@ if [ "$earlier" != "$owner" ]; then
   qf_record "$state/owner" "$owner"
   read -r owner_pid owner_start <"$state/owner"
   setsid bash "$here/wine-watchdog.sh" "$state" "$session" "$owner_pid" "$owner_start" </dev/null >>"$state/watchdog.log" 2>&1 9>&- &
+  qf_record "$state/watchdog.pid" $!
 fi
 
 if [ -n "${DISPLAY:-}" ]; then
