@@ -14,14 +14,15 @@
 # anything, and never reached when all goes well.
 qf_timeout=${QF_EVENT_TIMEOUT_S:-120}
 
-# The start time of a running process; fails when there is none.
+# The start time of a running process; fails when there is none, or only its
+# zombie (which its parent, often init, may take a while to reap).
 qf_start_time() {
   local stat
   read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
   # The command name (field 2) may hold spaces and parentheses.
   stat=${stat##*) }
   set -- $stat
-  [ -n "${20:-}" ] && echo "${20}"
+  [ "$1" != Z ] && [ -n "${20:-}" ] && echo "${20}"
 }
 
 qf_cmdline() {
