@@ -377,12 +377,13 @@ TEST_F(DownloadHandOff, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
     ASSERT_TRUE(WaitUntil(
         [&] {
             DWORD_PTR result = 0;
-            if (::SendMessageTimeoutW(updater->dialog(), WM_NULL, 0, 0, SMTO_NORMAL, 30000, &result))
+            if (::SendMessageTimeoutW(updater->dialog(), WM_NULL, 0, 0, SMTO_NORMAL,
+                                      static_cast<UINT>(kEventTimeout.count()), &result))
                 ++answered;
             box = WaitForMessageBox(updater->process().id(), std::chrono::milliseconds(0));
             return box.hWnd != nullptr;
         },
-        std::chrono::minutes(5)))
+        3 * kEventTimeout))  // 300 MB: on a loaded machine, minutes
         << "the ready box never came";
     EXPECT_EQ(box.text, kReadyText);
     EXPECT_GT(answered, 0);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "TestSupport.h"
@@ -151,4 +152,43 @@ TEST(Publisher, StoppingCutsAStalledTransferShort)
     publisher.reset();
     client.join();
     EXPECT_EQ(reply, "");
+}
+
+// What a failing test prints of the equipment it runs (tests/support): each
+// program, whether it still runs or how it ended, with its windows, and each
+// publisher's last requests with how far their answers got.
+TEST(WhatWasSeen, TheProgramsWithTheirWindowsAndThePublishersLastRequests)
+{
+    qftest::Publisher publisher;
+    publisher.SetContent("/held", "h");
+    publisher.SetStall("/held", 0, INFINITE);
+    std::thread held([] { Fetch("/held"); });
+    ASSERT_TRUE(qftest::WaitUntil([&] { return publisher.StallsReached("/held") == 1; }));
+    Fetch("/a");
+    Fetch("/b?x=1");
+    ASSERT_TRUE(qftest::WaitUntil([&] { return publisher.Answered("/b") == 1; }));
+    auto reader = std::make_unique<qftest::Process>(qftest::TestBinDir() + L"\\ReaderStandIn.exe");
+    const HWND frame = qftest::WaitForTopLevelWindow(reader->id(), L"Quillfeed_FrameWindowClass");
+    ASSERT_NE(frame, nullptr);
+
+    std::string seen = qfsupport::DescribeWitnesses();
+    EXPECT_NE(seen.find("  publisher on port " + std::to_string(qftest::kPublisherPort) +
+                        ": 3 requests, the last first:\n"
+                        "    /b?x=1 (answers to the path: 1 ended, 0 reached a stall)\n"
+                        "    /a (answers to the path: 1 ended, 0 reached a stall)\n"
+                        "    /held (answers to the path: 0 ended, 1 reached a stall)\n"),
+              std::string::npos) << seen;
+    const std::string program = "  ReaderStandIn.exe (process " + std::to_string(reader->id()) + "): ";
+    EXPECT_NE(seen.find(program + "still running\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find(" class \"Quillfeed_FrameWindowClass\" title \"Quillfeed (feed reader stand-in)\" visible\n"),
+              std::string::npos) << seen;
+
+    ::PostMessageW(frame, WM_CLOSE, 0, 0);
+    EXPECT_EQ(reader->Wait(), 0u);
+    seen = qfsupport::DescribeWitnesses();
+    EXPECT_NE(seen.find(program + "ended with exit code 0 (0)\n    no top-level window\n"), std::string::npos) << seen;
+    reader.reset();
+    EXPECT_EQ(qfsupport::DescribeWitnesses().find("ReaderStandIn"), std::string::npos) << "a program gone still speaks";
+    publisher.EndStalls();
+    held.join();
 }

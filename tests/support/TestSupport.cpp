@@ -5,11 +5,55 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <functional>
 
 namespace qftest
 {
+
+namespace
+{
+// Every failure of a test is followed by what its equipment saw then (the
+// programs it started, with their windows, and the publishers' last
+// requests), so that a wait that gave up explains itself in the log alone;
+// once for failures in a row that saw the same.
+class WhatWasSeen : public ::testing::EmptyTestEventListener
+{
+    void OnTestStart(const ::testing::TestInfo&) override { m_last.clear(); }
+
+    void OnTestPartResult(const ::testing::TestPartResult& result) override
+    {
+        if (!result.failed())
+            return;
+        std::string seen = qfsupport::DescribeWitnesses();
+        if (!TopLevelWindowsOf(::GetCurrentProcessId()).empty())
+            seen += "  this test's own process:\n" + qfsupport::DescribeWindowsOf(::GetCurrentProcessId());
+        if (seen.empty() || seen == m_last)
+            return;
+        std::printf("What the test saw then:\n%s", seen.c_str());
+        std::fflush(stdout);
+        m_last = seen;
+    }
+
+    std::string m_last;
+};
+
+const bool g_bSeenOnFailure = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new WhatWasSeen);
+    return true;
+}();
+
+// Waits for a window of the process to show; a process that has ended shows
+// none, and the wait ends with it (sooner than its bound: no test can see the
+// difference but by the time it takes).
+bool WaitForWindowOf(DWORD pid, const std::function<bool()>& found, std::chrono::milliseconds timeout)
+{
+    unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return WaitUntil(
+        [&] { return found() || !process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0; }, timeout);
+}
+} // namespace
 
 std::wstring TestBinDir()
 {
@@ -150,7 +194,8 @@ HWND WaitForTopLevelWindow(DWORD pid, const std::wstring& className, const std::
                            std::chrono::milliseconds timeout)
 {
     HWND result = nullptr;
-    WaitUntil(
+    WaitForWindowOf(
+        pid,
         [&] {
             for (HWND hWnd : TopLevelWindowsOf(pid))
             {
@@ -193,7 +238,8 @@ void ReadBoxLook(MessageBoxInfo& info)
 MessageBoxInfo WaitForMessageBox(DWORD pid, std::chrono::milliseconds timeout)
 {
     MessageBoxInfo info;
-    WaitUntil(
+    WaitForWindowOf(
+        pid,
         [&] {
             for (HWND hWnd : TopLevelWindowsOf(pid))
             {

@@ -107,7 +107,7 @@ TEST(BindingAbort, AnAbortAskedForBeforeTheBindingIsUnderWayStillEndsIt)
     // returns whole instead of aborted: the test fails rather than hangs.
     const unique_handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread release([&] {
-        ::WaitForSingleObject(done.get(), 20000);
+        ::WaitForSingleObject(done.get(), static_cast<DWORD>(qftest::kEventTimeout.count()));
         publisher.EndStalls();
     });
     CRunningBinding binding;

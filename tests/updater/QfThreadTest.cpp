@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "ChildProcess.h"
+
 #include <atomic>
 #include <stdexcept>
 
 namespace
 {
-constexpr DWORD kWait = 30000;
+const DWORD kWait = static_cast<DWORD>(qfsupport::kEventTimeout.count());
 
 class Event
 {

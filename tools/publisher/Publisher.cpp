@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <set>
 #include <stdexcept>
+
+#include "ChildProcess.h"
 
 namespace qftest
 {
@@ -20,7 +23,9 @@ struct Publisher::Connection
 namespace
 {
 constexpr size_t kMaxHeader = 64 * 1024;
-constexpr DWORD kPortWaitMs = 120000;
+constexpr DWORD kPortWaitMs = static_cast<DWORD>(qfsupport::kEventTimeout.count());
+// How many of the last requests a description names.
+constexpr size_t kRequestsDescribed = 8;
 
 std::string PathOnly(const std::string& target)
 {
@@ -171,15 +176,18 @@ Publisher::Publisher(std::wstring contentDir, unsigned short port)
             ::CloseHandle(m_hStop);
             ::CloseHandle(m_hEndStalls);
             ::WSACleanup();
-            throw std::runtime_error("the publisher port " + std::to_string(m_nPort) + " stays taken");
+            throw std::runtime_error("the publisher port " + std::to_string(m_nPort) +
+                                     " stays taken (ss -ltnp 'sport = :" + std::to_string(m_nPort) + "' says by whom)");
         }
         ::Sleep(250);
     }
     m_acceptThread = std::thread([this] { AcceptLoop(); });
+    m_witness.emplace([this] { return Describe(); });
 }
 
 Publisher::~Publisher()
 {
+    m_witness.reset();
     ::SetEvent(m_hStop);
     ::closesocket(m_listener);
     m_acceptThread.join();
@@ -306,6 +314,29 @@ int Publisher::RequestCount(const std::string& path) const
     std::lock_guard<std::mutex> guard(m_lock);
     return static_cast<int>(std::count_if(m_requests.begin(), m_requests.end(),
                                           [&](const std::string& r) { return PathOnly(r) == path; }));
+}
+
+std::string Publisher::Describe() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::string text = "  publisher on port " + std::to_string(m_nPort) + ": " + std::to_string(m_requests.size()) +
+                       " requests" + (m_requests.empty() ? "" : ", the last first:") + "\n";
+    const auto counted = [](const std::map<std::string, int>& counts, const std::string& path) {
+        const auto it = counts.find(path);
+        return std::to_string(it == counts.end() ? 0 : it->second);
+    };
+    std::set<std::string> described;
+    for (size_t n = 0; n < std::min(m_requests.size(), kRequestsDescribed); ++n)
+    {
+        const std::string& target = m_requests[m_requests.size() - 1 - n];
+        const std::string path = PathOnly(target);
+        text += "    " + target;
+        if (described.insert(path).second)
+            text += " (answers to the path: " + counted(m_answered, path) + " ended, " + counted(m_stalls, path) +
+                    " reached a stall)";
+        text += "\n";
+    }
+    return text;
 }
 
 std::wstring Publisher::Url(const std::string& path) const

@@ -2,7 +2,8 @@
 // the publisher's web server in tests and the demo. It serves a folder of
 // sample content and in-memory bodies, and can misbehave on a given path:
 // answer with a status code, leave out Content-Length, send slowly, stall,
-// or drop the connection midway.
+// or drop the connection midway. While it runs it is a witness (Witness.h):
+// a failing test shows the last requests it had.
 //
 // Test and demo equipment only; it never links into a deliverable.
 #pragma once
@@ -14,9 +15,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "Witness.h"
 
 namespace qftest
 {
@@ -86,6 +90,9 @@ public:
     std::vector<std::string> Requests() const;
     // How many requests named path (query ignored).
     int RequestCount(const std::string& path) const;
+    // Its port, how many requests it had, and the last few with how far each
+    // path's answers got.
+    std::string Describe() const;
 
     unsigned short port() const { return m_nPort; }
     // "http://127.0.0.1:port" + path
@@ -120,6 +127,7 @@ private:
     std::map<std::string, int> m_stalls;
     std::map<std::string, int> m_answered;
     std::vector<std::unique_ptr<Connection>> m_connections;
+    std::optional<qfsupport::Witness> m_witness;
 };
 
 } // namespace qftest
