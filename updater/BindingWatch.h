@@ -14,7 +14,7 @@
 #include <string>
 
 #include "Owners.h"
-#include "framework/atlbase.h"
+#include "framework/atlsync.h"
 
 // HRESULT_FROM_WIN32(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR): a fetch of an
 // https:// address was redirected to one that is not https://.

@@ -13,7 +13,7 @@
 #include "ExceptionBase.h"
 #include "Owners.h"
 #include "QfThread.h"
-#include "framework/atlbase.h"
+#include "framework/atlsync.h"
 
 // Progress for the bar: received × 100 / total without the 32-bit overflow of
 // files above 42 MB; 0 when the total is unknown, above 100 when the server
