@@ -166,7 +166,17 @@ bool CDownloadStatusCallBack::TakeOutcome(WORD wNotifyCode, Outcome outcome)
 
 STDMETHODIMP CDownloadStatusCallBack::QueryInterface(REFIID riid, void** ppvObject)
 {
-    return QueryBindingCallback(this, riid, ppvObject);
+    if (!ppvObject)
+        return E_POINTER;
+    *ppvObject = nullptr;
+    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IBindStatusCallback))
+        *ppvObject = static_cast<IBindStatusCallback*>(this);
+    else if (::IsEqualIID(riid, IID_IHttpNegotiate))
+        *ppvObject = static_cast<IHttpNegotiate*>(this);
+    else
+        return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
 }
 
 STDMETHODIMP_(ULONG) CDownloadStatusCallBack::AddRef()

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <string>
 
-#include "BindingWatch.h"
+#include "BoundedFetch.h"
 
 // A signature can be this long at most; a longer answer is not one.
 constexpr size_t kMaxSignatureBytes = 1024;
