@@ -61,7 +61,7 @@ void ExpectRefused(UpdaterSession& updater, const DownloadRoad& road, const std:
 {
     const MessageBoxInfo box = WaitForFailureBox(updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + code + L"\n\n")) << Narrow(box.text);
-    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    EXPECT_TRUE(road.RunFolders().empty());
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater.item(kIdDownload)), L"Stop Download");
     EXPECT_EQ(road.Record(L"reader.txt").find("WM_CLOSE"), std::string::npos);
@@ -103,8 +103,7 @@ TEST(HttpsRoad, WhatsNewDownloadHandOffAndBothLinksOverHttps)
 
     Click(updater, kIdDownload);
     ExpectHandedOff(updater, road, *reader);
-    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
-              ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    EXPECT_EQ(ReadFileBytes(road.Package()), ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
     EXPECT_EQ(road.publisher().RequestCount("/whatsnew.txt"), 1);
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
 }
@@ -130,22 +129,31 @@ TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
     EXPECT_TRUE(reader->running());
 }
 
-TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOff)
+TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOffAlsoWhenItsTransferResumed)
 {
-    DownloadRoad road;
-    PresentCertificate("good");
     const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
     ASSERT_FALSE(package.empty()) << "the test package was not signed";
-    road.publisher().SetContent(kSetupPath, package);
-    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
-    auto reader = road.StartReader();
-    UpdaterSession updater(road.Options(), VariantPath(L"signed"));
-    ASSERT_NE(updater.dialog(), nullptr);
+    PresentCertificate("good");
+    // Cut short once halfway: the hash taken as the bytes arrived must be the
+    // hash of the whole package, its rest appended.
+    for (const bool bDropped : {false, true})
+    {
+        SCOPED_TRACE(bDropped ? "resumed" : "in one piece");
+        DownloadRoad road;
+        road.publisher().SetContent(kSetupPath, package);
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+        if (bDropped)
+            road.publisher().SetDropAfter(kSetupPath, package.size() / 2, 1);
+        auto reader = road.StartReader();
+        UpdaterSession updater(road.Options(), VariantPath(L"signed"));
+        ASSERT_NE(updater.dialog(), nullptr);
 
-    Click(updater, kIdDownload);
-    ExpectHandedOff(updater, road, *reader);
-    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")), package);
-    EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
+        Click(updater, kIdDownload);
+        ExpectHandedOff(updater, road, *reader);
+        EXPECT_EQ(ReadFileBytes(road.Package()), package);
+        EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
+        EXPECT_EQ(road.publisher().RangesAsked(kSetupPath).size(), bDropped ? 1u : 0u);
+    }
 }
 
 TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
@@ -261,7 +269,7 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
         if (c.bToHttps)
         {
             ExpectHandedOff(updater, road, *reader);
-            EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")), package);
+            EXPECT_EQ(ReadFileBytes(road.Package()), package);
         }
         else
         {
@@ -321,7 +329,7 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
             }
         }
         EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
-        EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe"))) << "an unverified package was left";
+        EXPECT_TRUE(road.RunFolders().empty()) << "an unverified package was left";
         EXPECT_EQ(road.Record(L"installer.txt"), "");
     }
 }
