@@ -129,7 +129,8 @@ std::wstring CDownloadJob::GetTempDirectory()
 unsigned CDownloadJob::Run()
 {
     // The worker calls urlmon, so it joins the multithreaded apartment for
-    // the run, as every thread that uses COM objects must.
+    // the run, as every thread that uses COM objects must. (Wine's urlmon
+    // works without, so no test here sees it missing.)
     const unique_com_init com(COINIT_MULTITHREADED);
     // Every run ends with exactly one of READY and FAILED, whatever is thrown:
     // a dialog left without either would show "Stop Download" for ever.
@@ -188,6 +189,8 @@ HRESULT CDownloadJob::TransferWithRetries()
             return hr;
         m_progress.Resuming(m_package.Length(), served.nLength);
         // A second or two before the next try, unless the dialog stops the run.
+        // (A pause that the stop could not end would end the run as stopped
+        // all the same, only later: no test here tells the two apart.)
         if (::WaitForSingleObject(m_hStopEvent.get(), 1000 + 500 * static_cast<DWORD>(nTry)) != WAIT_TIMEOUT)
             return E_ABORT;
     }

@@ -206,6 +206,8 @@ HRESULT CDownloadStatusCallBack::Read(IStream* pStream)
         if (nRead)
         {
             // A body longer than announced is cut at the announced length.
+            // (The binding itself reads no further than Content-Length, so
+            // no server here can send more.)
             if (m_bEndKnown && nRead > m_nEnd - m_package.Length())
             {
                 nRead = static_cast<ULONG>(m_nEnd - m_package.Length());

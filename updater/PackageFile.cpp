@@ -224,6 +224,7 @@ HRESULT CPackageFile::Create(const std::wstring& strTempDir, const std::wstring&
     hr = descriptor.Build(grants, ARRAYSIZE(grants), OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
     if (FAILED(hr))
         return hr;
+    // (Wine keeps the DACL but enforces none, so only Windows shows it.)
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
     if (!::CreateDirectoryW(strFolder.c_str(), &attributes))
         return LastError();
@@ -346,6 +347,9 @@ HRESULT CPackageFile::Seal()
     BY_HANDLE_FILE_INFORMATION held{};
     if (!::GetFileInformationByHandle(m_hPackage.get(), &held))
         return LastError();
+    // (Another file put in its place between the two handles, which only the
+    // DACLs above keep out on Windows, cannot be tried here: Wine has no ACLs
+    // to keep anything out, and no test can act between the two calls.)
     if (!SameFile(written, held))
         return HRESULT_FROM_WIN32(ERROR_CANT_ACCESS_FILE);
     return CheckPath();

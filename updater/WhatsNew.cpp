@@ -97,7 +97,9 @@ public:
         return S_OK;
     }
 
-    // The dialog's thread gives up on the fetch.
+    // The dialog's thread gives up on the fetch. (Wine takes an abort from
+    // another thread within milliseconds, a stalled binding's and a fast
+    // endless one's alike, so no test here sees the flag at work.)
     void Abandon()
     {
         m_bLate = true;
@@ -109,7 +111,8 @@ private:
 
     void Fetch()
     {
-        // A thread that uses COM objects joins an apartment first.
+        // A thread that uses COM objects joins an apartment first. (Wine's
+        // urlmon works without, so no test here sees it missing.)
         const unique_com_init com(COINIT_MULTITHREADED);
         // Nothing may leave a thread routine by exception.
         try

@@ -523,6 +523,11 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         {
             ASSERT_TRUE(qftest::WaitUntil([&] { return publisher.StallsReached("/dist/p.bin") == 1; }));
             const std::wstring package = RunFolders(tempDir).at(0) + L"\\p.bin";
+            // Nobody else can write it while it arrives, but a second name can be made.
+            const unique_hfile writer(::CreateFileW(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ |
+                                                    FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                    0, nullptr));
+            EXPECT_FALSE(writer);
             EXPECT_TRUE(::CreateHardLinkW(temp.file(L"second-name").c_str(), package.c_str(), nullptr));
             publisher.EndStalls();
         }
