@@ -147,6 +147,11 @@ void CMainDlg::ShowWhatsNew()
 
 LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)
 {
+    // A click that reaches the dialog while the ready box is up (posted to it:
+    // the box disables the dialog) would start a run that gives up the
+    // package about to be handed off.
+    if (m_bHandingOff)
+        return 0;
     // The choice is stored on every click, whether it starts or stops a download.
     ExchangeRadioGroup(IDC_INSTALLER_VERSION, m_nPackaging, TRUE);
     wchar_t szSettings[MAX_PATH];

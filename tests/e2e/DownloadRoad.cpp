@@ -15,6 +15,7 @@ DownloadRoad::DownloadRoad()
     m_publisher.SetContent(kWhatsNewTextPathA, "What's new: the download test.\n");
     m_publisher.SetContent(kSetupPackagePathA, ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
     m_publisher.SetContent(kZipPackagePathA, std::string("PK\x03\x04", 4) + std::string(200 * 1024, 'z'));
+    ::CopyFileW((TestBinDir() + L"\\PlantedLibrary.dll").c_str(), m_temp.file(L"PlantedLibrary.dll").c_str(), TRUE);
 }
 
 LaunchOptions DownloadRoad::Options(const std::wstring& tempDir) const
@@ -36,6 +37,26 @@ std::unique_ptr<Process> DownloadRoad::StartReader()
     EXPECT_NE(WaitForTopLevelWindow(reader->id(), kReaderWindowClass), nullptr)
         << "the reader stand-in shows no frame window";
     return reader;
+}
+
+std::vector<std::wstring> DownloadRoad::RunFolders() const
+{
+    std::vector<std::wstring> folders;
+    WIN32_FIND_DATAW found{};
+    const HANDLE hFind = ::FindFirstFileW(m_temp.file(L"QuillfeedUpdate-*").c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return folders;
+    do
+        folders.push_back(m_temp.file(found.cFileName));
+    while (::FindNextFileW(hFind, &found));
+    ::FindClose(hFind);
+    return folders;
+}
+
+std::wstring DownloadRoad::Package(const wchar_t* name) const
+{
+    const std::vector<std::wstring> folders = RunFolders();
+    return folders.empty() ? std::wstring() : folders.front() + L"\\" + name;
 }
 
 std::string DownloadRoad::Record(const wchar_t* name) const
@@ -84,7 +105,7 @@ void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const
     ASSERT_NE(box.hWnd, nullptr) << "the stop did not end the stalled transfer";
     std::printf("Stop during the stall of %s: the failure box after %lu ms\n", path.c_str(), ::GetTickCount() - start);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80004004\n\n")) << Narrow(box.text);
-    EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName))) << "a stopped run left its package";
+    EXPECT_TRUE(road.RunFolders().empty()) << "a stopped run left its package";
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater.item(kIdDownload)), L"Download && Install");
 }

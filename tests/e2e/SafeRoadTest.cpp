@@ -61,7 +61,7 @@ void ExpectRefused(UpdaterSession& updater, const DownloadRoad& road, const std:
 {
     const MessageBoxInfo box = WaitForFailureBox(updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + code + L"\n\n")) << Narrow(box.text);
-    EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName)));
+    EXPECT_TRUE(road.RunFolders().empty());
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater.item(kIdDownload)), L"Stop Download");
     EXPECT_EQ(road.Record(L"reader.txt").find("WM_CLOSE"), std::string::npos);
@@ -104,8 +104,7 @@ TEST(HttpsRoad, WhatsNewDownloadHandOffAndBothLinksOverHttps)
 
     Click(updater, kIdDownload);
     ExpectHandedOff(updater, road, *reader);
-    EXPECT_EQ(ReadFileBytes(road.temp().file(kSetupPackageName)),
-              ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    EXPECT_EQ(ReadFileBytes(road.Package()), ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
     EXPECT_EQ(road.publisher().RequestCount(kWhatsNewTextPathA), 1);
     EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 1);
 }
@@ -131,22 +130,31 @@ TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
     EXPECT_TRUE(reader->running());
 }
 
-TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOff)
+TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOffAlsoWhenItsTransferResumed)
 {
-    DownloadRoad road;
-    PresentCertificate("good");
     const std::string package = SignedPackageFile();
     ASSERT_FALSE(package.empty()) << "the test package was not signed";
-    road.publisher().SetContent(kSetupPackagePathA, package);
-    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
-    auto reader = road.StartReader();
-    UpdaterSession updater(road.Options(), VariantPath(L"signed"));
-    ASSERT_NE(updater.dialog(), nullptr);
+    PresentCertificate("good");
+    // Cut short once halfway: the hash taken as the bytes arrived must be the
+    // hash of the whole package, its rest appended.
+    for (const bool bDropped : {false, true})
+    {
+        SCOPED_TRACE(bDropped ? "resumed" : "in one piece");
+        DownloadRoad road;
+        road.publisher().SetContent(kSetupPackagePathA, package);
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
+        if (bDropped)
+            road.publisher().SetDropAfter(kSetupPackagePathA, package.size() / 2, 1);
+        auto reader = road.StartReader();
+        UpdaterSession updater(road.Options(), VariantPath(L"signed"));
+        ASSERT_NE(updater.dialog(), nullptr);
 
-    Click(updater, kIdDownload);
-    ExpectHandedOff(updater, road, *reader);
-    EXPECT_EQ(ReadFileBytes(road.temp().file(kSetupPackageName)), package);
-    EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
+        Click(updater, kIdDownload);
+        ExpectHandedOff(updater, road, *reader);
+        EXPECT_EQ(ReadFileBytes(road.Package()), package);
+        EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
+        EXPECT_EQ(road.publisher().RangesAsked(kSetupPackagePathA).size(), bDropped ? 1u : 0u);
+    }
 }
 
 TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
@@ -262,7 +270,7 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
         if (c.bToHttps)
         {
             ExpectHandedOff(updater, road, *reader);
-            EXPECT_EQ(ReadFileBytes(road.temp().file(kSetupPackageName)), package);
+            EXPECT_EQ(ReadFileBytes(road.Package()), package);
         }
         else
         {
@@ -322,7 +330,7 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
             }
         }
         EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
-        EXPECT_FALSE(FileExists(road.temp().file(kSetupPackageName))) << "an unverified package was left";
+        EXPECT_TRUE(road.RunFolders().empty()) << "an unverified package was left";
         EXPECT_EQ(road.Record(L"installer.txt"), "");
     }
 }

@@ -12,6 +12,7 @@
 
 #include "ChildProcess.h"
 #include "Files.h"
+#include "Owners.h"
 #include "Registry.h"
 #include "WindowSearch.h"
 
@@ -116,11 +117,15 @@ std::string ReadRecord(const wchar_t* name)
     return ReadFileBytes(g_outDir + L"\\" + name);
 }
 
-std::wstring TempPackagePath()
+// Whether a run of the update program left its private folder (and so its
+// package) in the temporary folder.
+bool PackageLeft()
 {
     wchar_t temp[MAX_PATH]{};
     ::GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + kSetupPackageName;
+    WIN32_FIND_DATAW found{};
+    const unique_hfind search(::FindFirstFileW((std::wstring(temp) + L"QuillfeedUpdate-*").c_str(), &found));
+    return static_cast<bool>(search);
 }
 
 std::unique_ptr<qfsupport::Process> StartReader()
@@ -212,8 +217,6 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
 // signed: the failure box, no package left, the reader still open.
 bool TamperedRoad()
 {
-    const std::wstring package = TempPackagePath();
-    ::DeleteFileW(package.c_str());
     const auto reader = StartReader();
     if (!reader)
         return false;
@@ -234,7 +237,7 @@ bool TamperedRoad()
     }
     const std::wstring text = WindowText(::GetDlgItem(box, 0xFFFF));
     AnswerBox(box, L"8-tampered-package-refused");
-    const bool packageLeft = ::GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const bool packageLeft = PackageLeft();
     wprintf(L"  the package %ls\n", packageLeft ? L"is still in the temporary folder!" : L"was deleted");
     const bool readerOpen = reader->Wait(2s) == STILL_ACTIVE;
     wprintf(L"  the reader stand-in %ls\n", readerOpen ? L"is still open: it was not asked to close" : L"closed!");
@@ -281,7 +284,7 @@ bool GuardsRoad(qftest::Publisher& publisher)
     ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
     const DWORD stopCode = u.process->Wait();
     wprintf(L"  Close: exit code %lu; package left in the temporary folder: %ls\n", stopCode,
-            ::GetFileAttributesW(TempPackagePath().c_str()) != INVALID_FILE_ATTRIBUTES ? L"yes!" : L"none");
+            PackageLeft() ? L"yes!" : L"none");
     publisher.ResetBehaviour(kPackage);
 
     wprintf(L"What's New: the publisher reads the request and never answers\n");
