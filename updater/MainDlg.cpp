@@ -107,7 +107,7 @@ void CMainDlg::ShowWhatsNew()
     try
     {
         std::string bytes;
-        if (FetchWhatsNew(QUILLFEED_PUBLISHER_URL L"/whatsnew.txt", bytes) != S_OK)
+        if (FetchStartTexts(m_release, bytes) != S_OK)
         {
             ::SetWindowTextW(hText, kWhatsNewFailed);
             return;
@@ -138,6 +138,11 @@ LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)
     {
         StopDownload();
         ::SetDlgItemTextW(m_hWnd, IDC_DOWNLOAD, L"Download && Install");
+    }
+    else if (m_release.Refusal() != S_OK)
+    {
+        // Nothing is fetched that the publisher's manifest does not vouch for.
+        MessageBox(ReleaseFailureText(m_release.Refusal()).c_str(), L"", MB_OK);
     }
     else
     {

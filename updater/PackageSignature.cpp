@@ -51,6 +51,7 @@ bool ReadDerNumber(const unsigned char*& p, const unsigned char* pEnd, unsigned 
     p = pValue + nLength;
     return true;
 }
+} // namespace
 
 HRESULT VerifyDigest(const unsigned char (&publicKey)[64], const unsigned char (&digest)[kDigestBytes],
                      const unsigned char (&signature)[64])
@@ -75,7 +76,6 @@ HRESULT VerifyDigest(const unsigned char (&publicKey)[64], const unsigned char (
         return TRUST_E_BAD_DIGEST;
     return Succeeded(status) ? S_OK : HRESULT_FROM_NT(status);
 }
-} // namespace
 
 bool EcdsaSignatureDerToRaw(const unsigned char* pDer, size_t nDer, unsigned char (&raw)[64])
 {

@@ -23,6 +23,12 @@ constexpr size_t kMaxSignatureBytes = 1024;
 // after the sequence.
 bool EcdsaSignatureDerToRaw(const unsigned char* pDer, size_t nDer, unsigned char (&raw)[64]);
 
+// Verifies the raw signature r‖s of a SHA-256 digest against the public key
+// (X then Y, 32 bytes each, big-endian): S_OK, TRUST_E_BAD_DIGEST when it
+// does not verify, or the code of a failure to use CNG.
+HRESULT VerifyDigest(const unsigned char (&publicKey)[64], const unsigned char (&digest)[32],
+                     const unsigned char (&signature)[64]);
+
 // SHA-256 of what hFile holds from its current position to its end, read in
 // chunks; E_ABORT when bStop is found set between two of them, so that Stop
 // ends a long check as it ends a transfer.

@@ -34,6 +34,30 @@ std::string SignedPackageFile(const wchar_t* name)
     return ReadFileBytes(TestBinDir() + L"\\signed-package\\" + name);
 }
 
+// The highest release this user has accepted, as the program keeps it in
+// the prefix; 0: none.
+void SetAcceptedRelease(DWORD nRelease)
+{
+    const wchar_t kKey[] = L"Software\\Quillfeed\\Update";
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
+    if (nRelease)
+    {
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AcceptedRelease", REG_DWORD, &nRelease, 4), 0);
+    }
+}
+
+// A release the signed program accepts: its manifest (release 10) signed
+// with the test key, and the What's New text it lists, for a user who has
+// accepted none before.
+void ServeRelease(DownloadRoad& road, const std::wstring& manifest = L"release.manifest",
+                  const std::wstring& signature = L"release.manifest.sig", DWORD nAccepted = 0)
+{
+    road.publisher().SetContent("/dist/release.manifest", SignedPackageFile(manifest.c_str()));
+    road.publisher().SetContent("/dist/release.manifest.sig", SignedPackageFile(signature.c_str()));
+    road.publisher().SetContent("/whatsnew.txt", SignedPackageFile(L"whatsnew.txt"));
+    SetAcceptedRelease(nAccepted);
+}
+
 // The two INTEGERs of a DER signature, content bytes as written.
 struct DerNumbers
 {
@@ -138,9 +162,23 @@ TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOff)
     ASSERT_FALSE(package.empty()) << "the test package was not signed";
     road.publisher().SetContent(kSetupPath, package);
     road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+    // The user accepted this very release before: not lower, so taken.
+    ServeRelease(road, L"release.manifest", L"release.manifest.sig", 10);
+    {
+        // A What's New text one byte off its manifest entry is not shown.
+        std::string text = SignedPackageFile(L"whatsnew.txt");
+        text[0] ^= 0x20;
+        road.publisher().SetContent("/whatsnew.txt", text);
+        UpdaterSession updater(road.Options(), VariantPath(L"signed"));
+        ASSERT_NE(updater.dialog(), nullptr);
+        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailed);
+        EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
+    }
+    road.publisher().SetContent("/whatsnew.txt", SignedPackageFile(L"whatsnew.txt"));
     auto reader = road.StartReader();
     UpdaterSession updater(road.Options(), VariantPath(L"signed"));
     ASSERT_NE(updater.dialog(), nullptr);
+    EXPECT_EQ(WindowText(updater.item(1000)), L"What's new: the download test.\r\n");
 
     Click(updater, kIdDownload);
     ExpectHandedOff(updater, road, *reader);
@@ -185,6 +223,7 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
 
     DownloadRoad road;
     PresentCertificate("good");
+    ServeRelease(road);
     auto reader = road.StartReader();
     UpdaterSession updater(road.Options(), VariantPath(L"signed"));
     ASSERT_NE(updater.dialog(), nullptr);
@@ -209,6 +248,63 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
     EXPECT_TRUE(reader->running());
 }
 
+TEST(SignedRoad, ARefusedManifestShowsNoTextAndEveryDownloadFailsAtOnce)
+{
+    struct Case
+    {
+        const char* name;
+        const wchar_t* manifest;
+        const wchar_t* signature;
+        DWORD nAccepted;
+        const wchar_t* variant;
+        const wchar_t* code;
+        int nStatus = 200;  // of the manifest's request
+        DWORD nSilentMs = 0;
+    } cases[] = {
+        {"expired", L"expired.manifest", L"expired.manifest.sig", 0, L"signed", L"A1000004"},
+        {"another product", L"other-product.manifest", L"other-product.manifest.sig", 0, L"signed", L"A1000003"},
+        {"signed with another key", L"release.manifest", L"release.manifest.wrong-key.sig", 0, L"signed",
+         L"A1000002"},
+        {"signed without the context", L"release.manifest", L"release.manifest.no-context.sig", 0, L"signed",
+         L"A1000002"},
+        {"older than the release accepted", L"older.manifest", L"older.manifest.sig", 10, L"signed", L"A1000005"},
+        {"older than the program, for a fresh user", L"release.manifest", L"release.manifest.sig", 0,
+         L"signed-newer", L"A1000005"},
+        {"none", L"release.manifest", L"release.manifest.sig", 0, L"signed", L"A1000001", 404},
+        {"none within the deadline", L"release.manifest", L"release.manifest.sig", 0, L"signed", L"A1000001", 200,
+         INFINITE},
+    };
+    PresentCertificate("good");
+    DownloadRoad road;
+    road.publisher().SetContent(kSetupPath, SignedPackageFile(L"QuillfeedSetup.exe"));
+    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ServeRelease(road, c.manifest, c.signature, c.nAccepted);
+        PathBehaviour manifest;
+        manifest.nStatus = c.nStatus;
+        manifest.nSilentMs = c.nSilentMs;
+        road.publisher().SetBehaviour("/dist/release.manifest", manifest);
+        UpdaterSession updater(road.Options(), VariantPath(c.variant));
+        ASSERT_NE(updater.dialog(), nullptr);
+        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailed);
+        Click(updater, kIdDownload);
+        const MessageBoxInfo box = WaitForFailureBox(updater);
+        EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + std::wstring(c.code) + L"\n\nThe "))
+            << Narrow(box.text);
+        if (std::wstring(c.code) == L"A1000004")
+        {
+            EXPECT_NE(box.text.find(L"expired"), std::wstring::npos) << Narrow(box.text);
+        }
+        AnswerMessageBox(box);
+        EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
+        EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    }
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 0);
+    SetAcceptedRelease(0);
+}
+
 TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
 {
     const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
@@ -231,6 +327,7 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
     {
         SCOPED_TRACE(c.what);
         DownloadRoad road;
+        ServeRelease(road);
         road.publisher().SetContent(kSetupPath, package);
         road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
         bool bTextRedirected = false;
@@ -294,6 +391,7 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
     {
         SCOPED_TRACE(static_cast<int>(ending));
         DownloadRoad road;
+        ServeRelease(road);
         road.publisher().SetContent(kSetupPath, SignedPackageFile(L"QuillfeedSetup.exe"));
         road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
         // The answer's head, then nothing.
