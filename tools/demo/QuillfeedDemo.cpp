@@ -232,6 +232,44 @@ bool TamperedRoad()
     reader->Wait();
     return text.rfind(L"Download failed.  Error = 0x80096010", 0) == 0 && !packageLeft && readerOpen && code == 2;
 }
+
+// The signed build offered a validly signed manifest of release 9 by a
+// user who accepted release 10: no What's New text, and the download fails
+// at once with the rollback's code.
+bool RollbackRoad(qftest::Publisher& publisher)
+{
+    const std::wstring signedPackage = ModuleFolder() + L"\\signed-package\\";
+    DWORD nAccepted = 10;
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update", L"AcceptedRelease", REG_DWORD, &nAccepted,
+                      sizeof(nAccepted));
+    wprintf(L"This user accepted release 10 (HKCU\\Software\\Quillfeed\\Update, AcceptedRelease); the publisher\n"
+            L"now serves the validly signed manifest of release 9\n");
+    publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedPackage + L"older.manifest"));
+    publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedPackage + L"older.manifest.sig"));
+    wprintf(L"Starting the signed QuillfeedUpdater.exe and pressing \"Download & Upgrade\"\n");
+    Updater road;
+    if (!StartUpdater(road, g_outDir, kSignedHttps))
+        return false;
+    const std::wstring whatsNew = WindowText(::GetDlgItem(road.dialog, 1000));
+    wprintf(L"  What's New: %ls\n", whatsNew.c_str());
+    const int nRequests = publisher.RequestCount("/dist/QuillfeedSetup.exe");
+    ::PostMessageW(::GetDlgItem(road.dialog, 1005), BM_CLICK, 0, 0);
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = FindVisibleDialog(road.process->id(), true)) != nullptr; }, 60s);
+    const std::wstring text = box ? WindowText(::GetDlgItem(box, 0xFFFF)) : L"";
+    if (box)
+        AnswerBox(box, L"12-rollback-refused");
+    const bool nothingFetched = publisher.RequestCount("/dist/QuillfeedSetup.exe") == nRequests;
+    wprintf(L"  package requests: %ls\n", nothingFetched ? L"none" : L"one was made!");
+    ::PostMessageW(::GetDlgItem(road.dialog, IDCANCEL), BM_CLICK, 0, 0);
+    road.process->Wait();
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
+    publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedPackage + L"release.manifest"));
+    publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedPackage + L"release.manifest.sig"));
+    return whatsNew == L"Failed to reterieve What's New infomation" && nothingFetched &&
+           text.rfind(L"Download failed.  Error = 0xA1000005", 0) == 0;
+}
+
 // The box the update program shows next, within the time given; its text
 // read aloud and its picture taken, OK pressed.
 std::wstring NextBox(const Updater& u, std::chrono::milliseconds within, const wchar_t* screenshot)
@@ -376,6 +414,12 @@ int wmain(int argc, wchar_t** argv)
     publisher.SetContent("/dist/QuillfeedSetup.exe", signedPackage);
     publisher.SetContent("/dist/QuillfeedSetup.exe.sig",
                          ReadFileBytes(ModuleFolder() + L"\\signed-package\\QuillfeedSetup.exe.sig"));
+    // The release's signed manifest, and the What's New text it lists.
+    const std::wstring signedDir = ModuleFolder() + L"\\signed-package\\";
+    publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedDir + L"release.manifest"));
+    publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedDir + L"release.manifest.sig"));
+    publisher.SetContent("/whatsnew.txt", ReadFileBytes(signedDir + L"whatsnew.txt"));
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
     const size_t nRequests = publisher.Requests().size();
     const bool signedOk = HandOffRoad(kSignedHttps, {nullptr, nullptr, L"6-signed-package-ready", L"7-installer-stand-in"}) &&
                           publisher.RequestCount("/dist/QuillfeedSetup.exe.sig") == 1;
@@ -394,10 +438,15 @@ int wmain(int argc, wchar_t** argv)
     wprintf(L"%ls\n", tamperedOk ? L"The tampered package was refused: nothing was opened."
                                   : L"The tampered package was NOT refused as it should be.");
 
+    wprintf(L"\nA rollback to an older signed release\n");
+    const bool rollbackOk = RollbackRoad(publisher);
+    wprintf(L"%ls\n", rollbackOk ? L"The older release was refused: nothing was fetched."
+                                   : L"The older release was NOT refused as it should be.");
+
     wprintf(L"\nPublishers that misbehave\n");
     const bool guardsOk = GuardsRoad(publisher);
     wprintf(L"%ls\n", guardsOk ? L"The stall was stopped at once, the silent publisher waited out within the deadline,\n"
                                  L"and the redirect to plain http refused."
                                : L"A misbehaving publisher was NOT handled as it should be.");
-    return roadOk && signedOk && tamperedOk && guardsOk ? 0 : 1;
+    return roadOk && signedOk && tamperedOk && rollbackOk && guardsOk ? 0 : 1;
 }
