@@ -238,7 +238,8 @@ HRESULT ParseReleaseManifest(const std::string& text, ReleaseManifest& manifest)
         return kManifestMalformed;
     for (const char c : text)
     {
-        if (c != '\n' && (c < 0x20 || c > 0x7E))
+        const unsigned char ch = static_cast<unsigned char>(c);
+        if (ch != '\n' && (ch < 0x20 || ch > 0x7E))
             return kManifestMalformed;
     }
     std::vector<std::string> lines;
