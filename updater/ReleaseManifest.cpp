@@ -42,21 +42,18 @@ const RefusalText kRefusalTexts[] = {
     {kManifestMalformed, L"The publisher's release manifest is not in the expected format."},
 };
 
-// The fields of one line, parted by single spaces; false for an empty field
-// (two spaces in a row, a space at either end).
-bool SplitFields(const std::string& line, std::vector<std::string>& fields)
+// The fields of one line, parted by spaces. Two spaces in a row, or one at
+// either end, make an empty field, which no field's rule takes.
+void SplitFields(const std::string& line, std::vector<std::string>& fields)
 {
     fields.clear();
     size_t nStart = 0;
     for (;;)
     {
         const size_t nSpace = line.find(' ', nStart);
-        const size_t nEnd = nSpace == std::string::npos ? line.size() : nSpace;
-        if (nEnd == nStart)
-            return false;
-        fields.push_back(line.substr(nStart, nEnd - nStart));
+        fields.push_back(line.substr(nStart, nSpace == std::string::npos ? std::string::npos : nSpace - nStart));
         if (nSpace == std::string::npos)
-            return true;
+            return;
         nStart = nSpace + 1;
     }
 }
@@ -158,7 +155,8 @@ bool ParseSha256(const std::string& text, unsigned char (&digest)[32])
 bool KeywordLine(const std::string& line, const char* pszKeyword, std::string& value)
 {
     std::vector<std::string> fields;
-    if (!SplitFields(line, fields) || fields.size() != 2 || fields[0] != pszKeyword)
+    SplitFields(line, fields);
+    if (fields.size() != 2 || fields[0] != pszKeyword)
         return false;
     value = fields[1];
     return true;
@@ -179,7 +177,8 @@ HRESULT ParseLines(const std::vector<std::string>& lines, ReleaseManifest& manif
     for (size_t i = 4; i < lines.size(); ++i)
     {
         ManifestFile file;
-        if (!SplitFields(lines[i], fields) || fields.size() != 4 || fields[0] != "file" || !IsName(fields[1]) ||
+        SplitFields(lines[i], fields);
+        if (fields.size() != 4 || fields[0] != "file" || !IsName(fields[1]) ||
             !ParseNumber(fields[2], kMaxSizeDigits, ~0ULL, file.nSize) || !ParseSha256(fields[3], file.sha256))
             return kManifestMalformed;
         file.strName = fields[1];
@@ -234,17 +233,13 @@ std::wstring ReleaseFailureText(HRESULT hr)
 
 HRESULT ParseReleaseManifest(const std::string& text, ReleaseManifest& manifest)
 {
+    // Every field's rule takes printable ASCII only, so no other byte passes.
     if (text.empty() || text.size() > kMaxManifestBytes || text.back() != '\n')
         return kManifestMalformed;
-    for (const char c : text)
-    {
-        const unsigned char ch = static_cast<unsigned char>(c);
-        if (ch != '\n' && (ch < 0x20 || ch > 0x7E))
-            return kManifestMalformed;
-    }
     std::vector<std::string> lines;
     for (size_t nStart = 0; nStart < text.size();)
     {
+        // Found: the text ends in an LF.
         const size_t nEnd = text.find('\n', nStart);
         lines.push_back(text.substr(nStart, nEnd - nStart));
         nStart = nEnd + 1;
