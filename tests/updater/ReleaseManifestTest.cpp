@@ -181,9 +181,10 @@ TEST(ReleaseManifest, OnlyTheKeysSignatureOverTheContextAndACurrentManifestOfThi
          0, kManifestBadSignature},
         {"signed, not in the format", Fetched(Signed(L"malformed.manifest")),
          Fetched(Signed(L"malformed.manifest.sig")), now, 0, kManifestMalformed},
-        {"no manifest", Fetched("", INET_E_DOWNLOAD_FAILURE), Fetched(signature), now, 0, kManifestMissing},
+        // A failed fetch counts as none, whatever it received.
+        {"no manifest", Fetched(text, INET_E_DOWNLOAD_FAILURE), Fetched(signature), now, 0, kManifestMissing},
         {"an empty manifest", Fetched(""), Fetched(signature), now, 0, kManifestMissing},
-        {"no signature", Fetched(text), Fetched("", INET_E_DOWNLOAD_FAILURE), now, 0, kManifestMissing},
+        {"no signature", Fetched(text), Fetched(signature, INET_E_DOWNLOAD_FAILURE), now, 0, kManifestMissing},
         {"an empty signature", Fetched(text), Fetched(""), now, 0, kManifestMissing},
     };
     for (const Case& c : cases)
