@@ -239,7 +239,7 @@ TEST(ReleaseManifest, TheUsersAcceptedReleaseOnlyGrows)
     EXPECT_EQ(AcceptedReleaseOfUser(), 9u);
     // A value of another type or size counts as none.
     const DWORD nTwelve = 12;
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AcceptedRelease", REG_SZ, L"12", 6);
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AcceptedRelease", REG_BINARY, &nTwelve, 4);
     EXPECT_EQ(AcceptedReleaseOfUser(), 0u);
     ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AcceptedRelease", REG_DWORD, &nTwelve, 2);
     EXPECT_EQ(AcceptedReleaseOfUser(), 0u);
