@@ -28,10 +28,9 @@ HRESULT FetchStartTexts(CReleaseCheck& release, std::string& whatsNew)
     // A fresh user cannot be offered anything older than the program itself.
     const DWORD nFloor = std::max<DWORD>(AcceptedReleaseOfUser(), QUILLFEED_RELEASE_NUMBER);
     release.Accept(kPublisherKey, texts[0], texts[1], now, nFloor);
-    if (release.Refusal() != S_OK)
-        return release.Refusal();
     if (texts[2].hr != S_OK)
         return texts[2].hr;
+    // The refusal of the manifest, if any, is the text's too.
     const HRESULT hr = release.CheckBytes(kWhatsNewFileName, texts[2].bytes);
     if (hr == S_OK)
         whatsNew.swap(texts[2].bytes);
