@@ -12,7 +12,6 @@
 const wchar_t kManifestPath[] = L"/dist/release.manifest";
 const wchar_t kManifestSignaturePath[] = L"/dist/release.manifest.sig";
 const wchar_t kWhatsNewFileName[] = L"whatsnew.txt";
-const char kManifestSignatureContext[] = "Quillfeed release manifest signature";
 
 namespace
 {

@@ -34,8 +34,7 @@ extern const wchar_t kWhatsNewFileName[];       // "whatsnew.txt"
 // What the signature covers before the text, its terminating zero included:
 // a signature that the same key made for anything else (a package) can never
 // pass as a manifest's.
-extern const char kManifestSignatureContext[];
-constexpr size_t kManifestSignatureContextBytes = sizeof("Quillfeed release manifest signature");
+constexpr char kManifestSignatureContext[] = "Quillfeed release manifest signature";
 
 // The manifest is a few hundred bytes; a longer answer is not one.
 constexpr size_t kMaxManifestBytes = 1024;
@@ -91,9 +90,6 @@ HRESULT ParseReleaseManifest(const std::string& text, ReleaseManifest& manifest)
 
 // The UTC time as ReleaseManifest::nExpires counts it.
 ULONGLONG ManifestTime(const SYSTEMTIME& utc);
-
-// SHA-256 of the bytes, with CNG.
-HRESULT Sha256Of(const std::string& bytes, unsigned char (&digest)[32]);
 
 // Checks a fetched manifest: S_OK only when its signature (DER, as the
 // package signatures) verifies against the key over the context and the

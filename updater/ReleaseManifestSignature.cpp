@@ -16,7 +16,8 @@ bool Succeeded(NTSTATUS status)
     return status >= 0;
 }
 
-// SHA-256 of the context and then the text, as the publisher signs them.
+// SHA-256 of the two parts one after the other: a manifest's signature covers
+// the context and then the text.
 HRESULT HashParts(const std::string& first, const std::string& second, unsigned char (&digest)[32])
 {
     unique_bcrypt_algorithm algorithm;
@@ -45,18 +46,13 @@ HRESULT VerifyManifestSignature(const unsigned char (&publicKey)[64], const std:
         return kManifestBadSignature;
     unsigned char digest[32];
     const HRESULT hr =
-        HashParts(std::string(kManifestSignatureContext, kManifestSignatureContextBytes), text, digest);
+        HashParts(std::string(kManifestSignatureContext, sizeof(kManifestSignatureContext)), text, digest);
     if (hr != S_OK)
         return hr;
     const HRESULT hrVerify = VerifyDigest(publicKey, digest, signature);
     return hrVerify == TRUST_E_BAD_DIGEST ? kManifestBadSignature : hrVerify;
 }
 } // namespace
-
-HRESULT Sha256Of(const std::string& bytes, unsigned char (&digest)[32])
-{
-    return HashParts(bytes, std::string(), digest);
-}
 
 HRESULT AcceptReleaseManifest(const unsigned char (&publicKey)[64], const std::string& text,
                               const std::string& signature, const SYSTEMTIME& nowUtc, DWORD nFloor,
@@ -102,7 +98,7 @@ HRESULT CReleaseCheck::CheckBytes(const std::wstring& strName, const std::string
     if (bytes.size() != expected.nSize)
         return kManifestFileMismatch;
     unsigned char digest[32];
-    hr = Sha256Of(bytes, digest);
+    hr = HashParts(bytes, std::string(), digest);
     if (hr != S_OK)
         return hr;
     return std::memcmp(digest, expected.sha256, sizeof(digest)) == 0 ? S_OK : kManifestFileMismatch;
