@@ -34,28 +34,20 @@ std::string SignedPackageFile(const wchar_t* name)
     return ReadFileBytes(TestBinDir() + L"\\signed-package\\" + name);
 }
 
-// The highest release this user has accepted, as the program keeps it in
-// the prefix; 0: none.
-void SetAcceptedRelease(DWORD nRelease)
-{
-    const wchar_t kKey[] = L"Software\\Quillfeed\\Update";
-    ::RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
-    if (nRelease)
-    {
-        ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AcceptedRelease", REG_DWORD, &nRelease, 4), 0);
-    }
-}
-
-// A release the signed program accepts: its manifest (release 10) signed
-// with the test key, and the What's New text it lists, for a user who has
-// accepted none before.
+// A release the signed program accepts unless told otherwise: its manifest
+// (release 10) signed with the test key and the What's New text it lists,
+// for a user who has accepted nAccepted before (0: none), as the program
+// keeps it in the prefix.
 void ServeRelease(DownloadRoad& road, const std::wstring& manifest = L"release.manifest",
                   const std::wstring& signature = L"release.manifest.sig", DWORD nAccepted = 0)
 {
     road.publisher().SetContent("/dist/release.manifest", SignedPackageFile(manifest.c_str()));
     road.publisher().SetContent("/dist/release.manifest.sig", SignedPackageFile(signature.c_str()));
     road.publisher().SetContent("/whatsnew.txt", SignedPackageFile(L"whatsnew.txt"));
-    SetAcceptedRelease(nAccepted);
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
+    if (nAccepted)
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update", L"AcceptedRelease", REG_DWORD,
+                          &nAccepted, sizeof(nAccepted));
 }
 
 // The two INTEGERs of a DER signature, content bytes as written.
@@ -293,16 +285,13 @@ TEST(SignedRoad, ARefusedManifestShowsNoTextAndEveryDownloadFailsAtOnce)
         const MessageBoxInfo box = WaitForFailureBox(updater);
         EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + std::wstring(c.code) + L"\n\nThe "))
             << Narrow(box.text);
-        if (std::wstring(c.code) == L"A1000004")
-        {
-            EXPECT_NE(box.text.find(L"expired"), std::wstring::npos) << Narrow(box.text);
-        }
+        EXPECT_EQ(box.text.find(L"expired") != std::wstring::npos, std::wstring(c.code) == L"A1000004");
         AnswerMessageBox(box);
         EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
         EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
     }
     EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 0);
-    SetAcceptedRelease(0);
+    ServeRelease(road);
 }
 
 TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
