@@ -6,10 +6,11 @@
 //   BridgeBench.exe [rounds]
 //
 // Lantern hands the item to the editor stand-in (registered in the prefix).
-// Kestrel is measured with an install folder that holds no editor, so its
-// figure is its own work (quotation, temporary file, registry, the attempt to
-// start the editor) without an editor process starting; its file write
-// (temporary name, conversion, one write) is reported on its own as well.
+// Kestrel is measured with an install folder whose wbloggar.exe is an empty
+// file, not a program, so its figure is its own work (quotation, registry,
+// the editor's file found, temporary file, the attempt to start the editor)
+// without an editor process starting; its file write (a new file under a free
+// name, conversion, one write) is reported on its own as well.
 // Temporary files go to a scratch folder that is removed at the end, and the
 // w.bloggar settings key is removed again. Prints a table; never fails on time.
 #include <windows.h>
@@ -32,6 +33,7 @@ namespace
 using BlogThisFn = void(WINAPI*)(const wchar_t* itemText, LONG_PTR reserved);
 
 const IID kIidDocument2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+// w.bloggar's settings, as the editor writes them.
 const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
 
 std::wstring Item(size_t descriptionChars)
@@ -100,9 +102,15 @@ void FileWrite(const std::wstring& quotation)
 {
     wchar_t folder[MAX_PATH]{}, path[MAX_PATH]{};
     ::GetTempPathW(MAX_PATH, folder);
-    ::GetTempFileNameW(folder, L"w", 0, path);
-    HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (UINT number = ::GetTickCount(); file == INVALID_HANDLE_VALUE; ++number)
+    {
+        ::GetTempFileNameW(folder, L"w", 1 + number % 0xFFFF, path);
+        file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN,
+                             nullptr);
+        if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
+            return;
+    }
     const int size = ::WideCharToMultiByte(CP_THREAD_ACP, 0, quotation.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
     ::WideCharToMultiByte(CP_THREAD_ACP, 0, quotation.c_str(), -1, bytes.data(), size, nullptr, nullptr);
@@ -153,7 +161,7 @@ int wmain(int argc, wchar_t** argv)
     const auto lanternBlogThis = reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(lantern, "BlogThis")));
     const auto kestrelBlogThis = reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(kestrel, "BlogThis")));
 
-    // A scratch temporary folder, and an install folder without the editor.
+    // A scratch temporary folder, and an install folder whose editor cannot start.
     const qfsupport::ScratchDir scratchDir(L"qfbench");
     const std::wstring& scratch = scratchDir.path();
     ::SetEnvironmentVariableW(L"TMP", scratch.c_str());
@@ -162,7 +170,10 @@ int wmain(int argc, wchar_t** argv)
     HKEY key = nullptr;
     ::RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     const std::wstring noEditor = scratch + L"\\no-editor-here";
-    ::RegSetValueExW(key, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(noEditor.c_str()),
+    ::CreateDirectoryW(noEditor.c_str(), nullptr);
+    qfsupport::WriteFileBytes(noEditor + L"\\wbloggar.exe", "");
+    ::RegSetValueExW(key, L"InstallPath", 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(noEditor.c_str()),
                      static_cast<DWORD>((noEditor.size() + 1) * sizeof(wchar_t)));
     ::RegCloseKey(key);
 

@@ -6,13 +6,17 @@
 //  (b) with a bare URLDownloadToFileW without a callback, while the same
 //      prober asks a plain dialog of this process: the control that says how
 //      long any dialog waits on this machine at that moment,
-// alternately, several times each. Then the same job class in-process counts
-// the progress callbacks and the progress commands posted and handled, and
-// the signature check of a signed build (fetching the .sig, hashing the file,
-// verifying) is timed against the bare download of the same package.
+// alternately, several times each. Then the update program again with the
+// connection dropped once halfway: the time it takes to recover (the pause
+// before the next try, and the rest of the transfer, asked for as a range)
+// beside the time of the whole download without the drop. Then the same job
+// class in-process counts the progress reports and the progress commands
+// posted and handled. Last, when bench/download.sh has left a package signed
+// with the test key in bench-signed/ beside bin/, the signed build
+// (variants/signed, https) from the click to the ready box against the bare
+// download of that package through the same TLS front.
 #include "Publisher.h"
 
-#include <bcrypt.h>
 #include <psapi.h>
 #include <urlmon.h>
 
@@ -27,16 +31,16 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "DownloadStatusCallBack.h"
+#include "DownloadJob.h"
 #include "Files.h"
-#include "PackageSignature.h"
 #include "WindowSearch.h"
+#include "UpdaterNames.h"
 #include "resource.h"
 
 namespace
 {
 using Clock = std::chrono::steady_clock;
-const char kPackage[] = "/dist/QuillfeedSetup.exe";
+const char* const kPackage = kSetupPackagePathA;
 
 double Ms(Clock::duration d)
 {
@@ -144,13 +148,14 @@ struct BareRun
     std::vector<double> answersMs;
 };
 
-UpdaterRun RunUpdater(const std::wstring& scratch)
+UpdaterRun RunUpdater(const std::wstring& scratch, const wchar_t* pszProgram = L"dist")
 {
     UpdaterRun result;
     qfsupport::LaunchOptions options;
     options.currentDirectory = scratch;
     options.environment = {L"TMP=" + scratch, L"TEMP=" + scratch};
-    qfsupport::Process updater(qfsupport::ModuleFolder() + L"\\..\\dist\\QuillfeedUpdater.exe", options);
+    qfsupport::Process updater(qfsupport::ModuleFolder() + L"\\..\\" + pszProgram + L"\\QuillfeedUpdater.exe",
+                               options);
     if (!updater.started())
         return result;
     HWND dialog = nullptr;
@@ -191,23 +196,12 @@ BareRun RunBare(const std::wstring& url, const std::wstring& scratch, HWND hPlai
 
 // The job class in this process, its commands handled by a window of this
 // thread the way the dialog handles them.
-class CountingJob : public CDownloadStatusCallBack
-{
-public:
-    STDMETHODIMP OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode, LPCWSTR szStatusText) override
-    {
-        ++m_nCallbacks;
-        return CDownloadStatusCallBack::OnProgress(ulProgress, ulProgressMax, ulStatusCode, szStatusText);
-    }
-    std::atomic<long> m_nCallbacks{0};
-};
-
 void CountCommands(const std::wstring& url, const std::wstring& scratch)
 {
     ::SetEnvironmentVariableW(L"TMP", scratch.c_str());
     ::SetEnvironmentVariableW(L"TEMP", scratch.c_str());
     HWND sink = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    CountingJob job;
+    CDownloadJob job;
     job.StartRun(url, sink);
     bool ended = false;
     UINT outcome = 0;
@@ -228,10 +222,9 @@ void CountCommands(const std::wstring& url, const std::wstring& scratch)
     }
     job.WaitForWorker(60000);
     ::DestroyWindow(sink);
-    std::printf("  progress callbacks %ld, progress commands posted %ld, handled %ld, outcome %s\n",
-                job.m_nCallbacks.load(), job.ProgressCommandsPosted(), job.ProgressCommandsTaken(),
+    std::printf("  progress reports %ld, progress commands posted %ld, handled %ld, outcome %s\n",
+                job.Progress().Reports(), job.Progress().Posted(), job.Progress().Taken(),
                 outcome == ID_DOWNLOAD_READY ? "READY" : "FAILED");
-    ::DeleteFileW((scratch + L"\\QuillfeedSetup.exe").c_str());
 }
 
 double Median(std::vector<double> v)
@@ -240,81 +233,53 @@ double Median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-// One number of an ECDSA signature as a DER INTEGER: minimal, positive.
-std::string DerInteger(const unsigned char* p, size_t n)
+// The update program with the connection dropped once halfway, against the
+// same program's whole download (the median of (a) above).
+void MeasureResume(qftest::Publisher& publisher, size_t nSize, const std::wstring& scratch, int runs,
+                   double wholeMs)
 {
-    while (n > 1 && *p == 0)
-        ++p, --n;
-    std::string content(reinterpret_cast<const char*>(p), n);
-    if (*p & 0x80)
-        content.insert(content.begin(), '\0');
-    return std::string("\x02", 1) + static_cast<char>(content.size()) + content;
-}
-
-// A key pair of this run signs the package as the publisher would; the
-// public half is what a signed build carries.
-bool SignPackage(const std::string& package, unsigned char (&publicKey)[64], std::string& der)
-{
-    unique_bcrypt_algorithm sha, ecdsa;
-    unique_bcrypt_hash hash;
-    unique_bcrypt_key key;
-    unsigned char digest[32], signature[64];
-    unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64];
-    ULONG n = 0;
-    if (::BCryptOpenAlgorithmProvider(sha.addressof(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
-        ::BCryptCreateHash(sha.get(), hash.addressof(), nullptr, 0, nullptr, 0, 0) != 0 ||
-        ::BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(package.data())),
-                         static_cast<ULONG>(package.size()), 0) != 0 ||
-        ::BCryptFinishHash(hash.get(), digest, 32, 0) != 0 ||
-        ::BCryptOpenAlgorithmProvider(ecdsa.addressof(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0 ||
-        ::BCryptGenerateKeyPair(ecdsa.get(), key.addressof(), 256, 0) != 0 ||
-        ::BCryptFinalizeKeyPair(key.get(), 0) != 0 ||
-        ::BCryptExportKey(key.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof(blob), &n, 0) != 0 ||
-        ::BCryptSignHash(key.get(), nullptr, digest, 32, signature, 64, &n, 0) != 0)
-        return false;
-    std::memcpy(publicKey, blob + sizeof(BCRYPT_ECCKEY_BLOB), 64);
-    const std::string numbers = DerInteger(signature, 32) + DerInteger(signature + 32, 32);
-    der = std::string("\x30", 1) + static_cast<char>(numbers.size()) + numbers;
-    return true;
-}
-
-// The signature check that a signed build adds after the transfer, against
-// the bare transfer of the same package.
-void MeasureSignatureCheck(qftest::Publisher& publisher, const std::string& package, const std::wstring& url,
-                           const std::wstring& scratch, int runs)
-{
-    unsigned char publicKey[64];
-    std::string der;
-    if (!SignPackage(package, publicKey, der))
-    {
-        std::printf("  the package could not be signed with CNG here\n");
-        return;
-    }
-    publisher.SetContent(std::string(kPackage) + ".sig", der);
-    const std::wstring target = scratch + L"\\signed.bin";
-    const std::atomic<bool> bStop{false};
-    std::vector<double> download, check;
+    std::vector<double> resumed;
     for (int i = 0; i < runs; ++i)
     {
-        auto start = Clock::now();
-        if (::URLDownloadToFileW(nullptr, url.c_str(), target.c_str(), 0, nullptr) != S_OK)
-            continue;
-        download.push_back(Ms(Clock::now() - start));
-        start = Clock::now();
-        HRESULT hr;
-        {
-            const unique_hfile file(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-            CRunningBinding binding;
-            hr = VerifyPackageSignature(publicKey, url, file.get(), bStop, binding);
-        }
-        check.push_back(Ms(Clock::now() - start));
-        ::DeleteFileW(target.c_str());
-        std::printf("  run %d: bare download %.0f ms, signature check %.0f ms (%s)\n", i + 1, download.back(),
-                    check.back(), hr == S_OK ? "valid" : "NOT VALID");
+        publisher.SetDropAfter(kPackage, nSize / 2, 1);
+        const UpdaterRun r = RunUpdater(scratch);
+        std::printf("  run %d: click to ready %.0f ms, ranges asked for %zu\n", i + 1, r.ms,
+                    publisher.RangesAsked(kPackage).size());
+        if (r.ms > 0)
+            resumed.push_back(r.ms);
     }
-    std::printf("  median signature check %.0f ms, bare download %.0f ms, ratio check/download %.3f\n", Median(check),
-                Median(download), Median(download) > 0 ? Median(check) / Median(download) : 0.0);
+    publisher.ResetBehaviour(kPackage);
+    std::printf("  median %.0f ms against %.0f ms without the drop: %.0f ms to recover (a pause of 1000 ms among"
+                " them), ratio %.3f\n",
+                Median(resumed), wholeMs, Median(resumed) - wholeMs, wholeMs > 0 ? Median(resumed) / wholeMs : 0.0);
+}
+
+// The signed build from the click to the ready box, against the bare download
+// of the same signed package through the same TLS front.
+void MeasureSignedBuild(qftest::Publisher& publisher, const std::wstring& scratch, int runs)
+{
+    const std::wstring folder = qfsupport::ModuleFolder() + L"\\..\\bench-signed\\";
+    const std::string package = qfsupport::ReadFileBytes(folder + L"QuillfeedSetup.exe");
+    const std::string signature = qfsupport::ReadFileBytes(folder + L"QuillfeedSetup.exe.sig");
+    if (package.empty() || signature.empty())
+    {
+        std::printf("  no signed package in bench-signed/ (bench/download.sh makes it)\n");
+        return;
+    }
+    publisher.SetContent(kPackage, package);
+    publisher.SetContent(std::string(kPackage) + ".sig", signature);
+    const std::wstring url = L"https://localhost:" + std::to_wstring(publisher.port() + 1000) + L"/dist/QuillfeedSetup.exe";
+    std::vector<double> a, b;
+    for (int i = 0; i < runs; ++i)
+    {
+        const UpdaterRun r = RunUpdater(scratch, L"variants\\signed");
+        const BareRun bare = RunBare(url, scratch, nullptr);
+        std::printf("  run %d: signed build, click to ready %.0f ms; bare download %.0f ms\n", i + 1, r.ms, bare.ms);
+        if (r.ms > 0 && bare.ms > 0)
+            a.push_back(r.ms), b.push_back(bare.ms);
+    }
+    std::printf("  median click to ready %.0f ms, bare download %.0f ms, ratio %.3f (target at most 1.05)\n", Median(a),
+                Median(b), Median(b) > 0 ? Median(a) / Median(b) : 0.0);
 }
 } // namespace
 
@@ -332,12 +297,15 @@ int wmain(int argc, wchar_t** argv)
 
     std::printf("Download benchmark: %zu MB package, %d runs of each, loopback publisher, %s programs\n", sizeMb, runs,
                 sizeof(void*) == 4 ? "32-bit (x86)" : "64-bit (x64)");
+    std::vector<double> a, b;
     for (size_t mb : {sizeMb / 4, sizeMb})
     {
         if (mb == 0)
             continue;
         publisher.SetContent(kPackage, std::string(mb * 1024 * 1024, 'q'));
-        std::vector<double> a, b, updaterAnswers, plainAnswers;
+        std::vector<double> updaterAnswers, plainAnswers;
+        a.clear();
+        b.clear();
         SIZE_T peak = 0;
         const int n = mb == sizeMb ? runs : 1;
         std::printf("\n%zu MB:\n", mb);
@@ -364,12 +332,14 @@ int wmain(int argc, wchar_t** argv)
         std::printf("  peak private memory %.1f MB\n", peak / 1048576.0);
     }
 
+    std::printf("\nThe connection dropped once at 50 %%, %zu MB:\n", sizeMb);
+    MeasureResume(publisher, sizeMb * 1024 * 1024, scratch, runs, Median(a));
+
     std::printf("\nProgress commands, the same job in-process, %zu MB:\n", sizeMb);
     CountCommands(url, scratch);
 
-    std::printf("\nSignature check of a signed build (fetch of the .sig, SHA-256 of the file, ECDSA P-256), %zu MB:\n",
-                sizeMb);
-    MeasureSignatureCheck(publisher, std::string(sizeMb * 1024 * 1024, 'q'), url, scratch, runs);
+    std::printf("\nSigned build over https (the test key), click to ready against the bare download:\n");
+    MeasureSignedBuild(publisher, scratch, runs);
 
     return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "ChildProcess.h"
 #include "Files.h"
+#include "UpdaterNames.h"
 #include "WindowSearch.h"
 
 namespace
@@ -128,11 +129,11 @@ int wmain(int argc, wchar_t** argv)
         for (int i = 0; i < runs; ++i)
         {
             int nEmpty = 0;
-            publisher.ResetBehaviour("/whatsnew.txt");
-            publisher.SetContent("/whatsnew.txt", "");
+            publisher.ResetBehaviour(kWhatsNewTextPathA);
+            publisher.SetContent(kWhatsNewTextPathA, "");
             empty.push_back(StartToDialog(scratch, nEmpty));
-            publisher.SetContent("/whatsnew.txt", shape.body);
-            publisher.SetBehaviour("/whatsnew.txt", shape.behaviour);
+            publisher.SetContent(kWhatsNewTextPathA, shape.body);
+            publisher.SetBehaviour(kWhatsNewTextPathA, shape.behaviour);
             shaped.push_back(StartToDialog(scratch, nShown));
         }
         const double e = Median(empty), s = Median(shaped);

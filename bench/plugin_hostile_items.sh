@@ -35,7 +35,8 @@ quad = '<!DOCTYPE rss [<!ENTITY big "' + 'x' * 10240 + '">]>'
 write('entity-10KBx10000', item('&big;' * 10000, quad))
 # The same kind of entity behind prolog shapes that a careless reader of the
 # prolog takes for the end of it: a comment opened as "<!-->", a processing
-# instruction with ">" inside, "]>" in a comment or literal of the document type.
+# instruction with ">" inside, "]>" in a comment or literal of the document
+# type, "?>" inside a quoted value of the XML declaration.
 entity = '<!ENTITY x "' + 'x' * 10000 + '">'
 uses = '&x;' * 3000
 write('prolog-comment-trick', item(prolog='<!--><x/>--><!DOCTYPE rss [' + entity + ']>', title=uses))
@@ -43,12 +44,14 @@ write('prolog-pi-trick', item(prolog='<?pi a><x/>?><!DOCTYPE rss [' + entity + '
 write('subset-comment-trick', item(prolog='<!DOCTYPE rss [<!-- ]> -->' + entity + ']>', title=uses))
 write('literal-trick', item(prolog='<!DOCTYPE rss SYSTEM "]>" [' + entity + ']>', title=uses))
 write('double-bom-trick', item(prolog='\ufeff\ufeff<!DOCTYPE rss [' + entity + ']>', title=uses))
+write('declaration-quote-trick', item(prolog='<?xml version="?><x a=\'"?><!DOCTYPE rss [' + entity + ']>', title=uses))
 PY
 
 echo "Every hostile item should return within a second, like the ordinary one."
 printf '%-22s %-8s %s\n' item plugin result
 for name in ordinary nested-200 nested-100000 description-8MB description-64MB entity-bomb entity-10KBx10000 \
-            prolog-comment-trick prolog-pi-trick subset-comment-trick literal-trick double-bom-trick; do
+            prolog-comment-trick prolog-pi-trick subset-comment-trick literal-trick double-bom-trick \
+            declaration-quote-trick; do
   for plugin in Lantern Kestrel; do
     result=$(timeout 600 "$run" "$QF_TREE/bin/PluginHost.exe" "$QF_PLUGINS/$plugin.dll" \
                --item "$("$run" winepath -w "$items/$name.xml" 2>/dev/null)" --answer-boxes --stats |

@@ -1,6 +1,6 @@
 # The package signing key, QUILLFEED_PACKAGE_PUBLIC_KEY: an ECDSA P-256 public
 # key as openssl writes it, the base64 text of a PEM "PUBLIC KEY" block on one
-# line (tools/signing/release-signing.sh keygen prints it; the PEM armour and
+# line (scripts/release/release-signing.sh keygen prints it; the PEM armour and
 # line breaks are tolerated too). Empty: the build checks no signature.
 
 # The 27 bytes that open every P-256 SubjectPublicKeyInfo with an uncompressed
@@ -60,7 +60,7 @@ function(qf_package_key key_text prefix)
       "base64 text of a PEM \"PUBLIC KEY\" block on one line (124 characters starting with "
       "${QF_P256_SPKI_PREFIX}), for example the output of\n"
       "  openssl pkey -pubin -in release-public.pem -outform DER | base64 -w0\n"
-      "or what tools/signing/release-signing.sh keygen prints. Other curves, RSA keys and compressed "
+      "or what scripts/release/release-signing.sh keygen prints. Other curves, RSA keys and compressed "
       "points are not accepted. Got: ${key}")
   endif()
   string(LENGTH "${key}" length)

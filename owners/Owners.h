@@ -11,7 +11,8 @@
 // when the system header it needs was included before this one: <winbase.h>
 // (through <windows.h>) for kernel handles, files and system-allocated texts,
 // <winreg.h> for keys, <wingdi.h> for fonts, <winuser.h> for windows, cursors,
-// icons and device contexts, <bcrypt.h> for CNG. Each family has a guard of
+// icons and device contexts, <bcrypt.h> for CNG, <objbase.h> for a thread's
+// COM apartment. Each family has a guard of
 // its own, so including this header again after another system header adds
 // that header's owners; a plugin that never includes <bcrypt.h> never sees CNG.
 #ifndef QF_OWNERS_H
@@ -104,10 +105,19 @@ struct file_handle
     static pointer Invalid() { return INVALID_HANDLE_VALUE; }
     static void Close(HANDLE h) { ::CloseHandle(h); }
 };
+
+// So does FindFirstFile, and its search is closed by FindClose.
+struct find_handle
+{
+    using pointer = HANDLE;
+    static pointer Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { ::FindClose(h); }
+};
 } // namespace handle_traits
 
 using unique_handle = unique_any<handle_traits::closed_by<HANDLE, decltype(&::CloseHandle), ::CloseHandle>>;
 using unique_hfile = unique_any<handle_traits::file_handle>;
+using unique_hfind = unique_any<handle_traits::find_handle>;
 // Texts the system allocates for us, FormatMessage's among them.
 using unique_hlocal_string = unique_any<handle_traits::closed_by<LPWSTR, decltype(&::LocalFree), ::LocalFree>>;
 #endif
@@ -210,4 +220,26 @@ using unique_bcrypt_hash =
     unique_any<handle_traits::closed_by<BCRYPT_HASH_HANDLE, decltype(&::BCryptDestroyHash), ::BCryptDestroyHash>>;
 using unique_bcrypt_key =
     unique_any<handle_traits::closed_by<BCRYPT_KEY_HANDLE, decltype(&::BCryptDestroyKey), ::BCryptDestroyKey>>;
+#endif
+
+#if defined(_OBJBASE_H_) && !defined(QF_OWNERS_OBJBASE)
+#define QF_OWNERS_OBJBASE
+// The calling thread in a COM apartment for a scope: only an initialisation
+// that succeeded is balanced by an uninitialisation.
+class unique_com_init
+{
+public:
+    explicit unique_com_init(DWORD nModel) : m_hr(::CoInitializeEx(nullptr, nModel)) {}
+    unique_com_init(const unique_com_init&) = delete;
+    unique_com_init& operator=(const unique_com_init&) = delete;
+    ~unique_com_init()
+    {
+        if (SUCCEEDED(m_hr))
+            ::CoUninitialize();
+    }
+    HRESULT result() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
 #endif

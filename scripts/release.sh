@@ -9,7 +9,10 @@
 # The settings come from the environment:
 #   QUILLFEED_PUBLISHER_URL       required: the publisher's base URL, as the
 #                                 build takes it (https://updates.example.org)
-#   QUILLFEED_PACKAGE_PUBLIC_KEY  optional: the package key, as the build takes it
+#   QUILLFEED_PACKAGE_PUBLIC_KEY  the package key, as the build takes it
+#                                 (scripts/release/release-signing.sh keygen
+#                                 makes one): required with an http://
+#                                 address, recommended with https://
 #   QUILLFEED_RELEASE_NUMBER      optional: this release's number (0 when not
 #                                 given); an update program with the package
 #                                 key refuses a release manifest with a lower one
@@ -51,6 +54,14 @@ url=${QUILLFEED_PUBLISHER_URL:-}
 [ -n "$url" ] || fail "QUILLFEED_PUBLISHER_URL is not set: give the publisher's base URL, for example https://updates.example.org"
 [[ $url =~ ^https?://[^/[:space:]]+(/[^[:space:]]*)?$ && $url != */ ]] ||
   fail "QUILLFEED_PUBLISHER_URL must be an http:// or https:// address without a trailing slash: $url"
+# The update program closes the reader and runs the package it fetched. Over
+# http:// anyone on the network path can serve their own program as the
+# package; only a package key makes the program refuse it.
+key=${QUILLFEED_PACKAGE_PUBLIC_KEY:-}
+has_key=0
+[[ $key =~ [A-Za-z0-9] ]] && has_key=1
+[[ $url != http://* || $has_key -eq 1 ]] ||
+  fail "an http:// publisher address needs a package key, or anyone on the network path can make the update program run their own program: give QUILLFEED_PACKAGE_PUBLIC_KEY (scripts/release/release-signing.sh keygen makes one) or an https:// address"
 
 release_number=${QUILLFEED_RELEASE_NUMBER:-0}
 [[ $release_number =~ ^(0|[1-9][0-9]{0,9})$ ]] && [ "$release_number" -le 4294967295 ] ||
@@ -75,18 +86,19 @@ bash scripts/setup.sh
 
 signer=""
 if [ -n "${QUILLFEED_SIGNING_CERT:-}${QUILLFEED_SIGNING_KEY:-}${QUILLFEED_SIGNING_PFX:-}${QUILLFEED_SIGNING_PASSWORD:-}" ]; then
-  signer=$(bash tools/signing/authenticode.sh check 2>&1) || fail "$signer"
+  signer=$(bash scripts/release/authenticode.sh check 2>&1) || fail "$signer"
 fi
 
 commit=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "unknown")
 echo "Building the shipped x86 files for $url from commit $commit in $build_dir"
 [ -n "$signer" ] || echo "No signing certificate given (QUILLFEED_SIGNING_CERT and _KEY, or QUILLFEED_SIGNING_PFX): the files will NOT be signed."
+[ $has_key -eq 1 ] || echo "No package key given: the update program will run whatever package the https:// server serves, a server broken into included. A package key is recommended (QUILLFEED_PACKAGE_PUBLIC_KEY; scripts/release/release-signing.sh keygen makes one)."
 mkdir -p "$build_dir"
 log=$build_dir/release-build.log
 # Every setting is given each time, so that none is left over in the cache
 # from an earlier release.
 if ! { cmake --preset x86 -S "$root" -B "$build_dir" \
-         -DQUILLFEED_PUBLISHER_URL="$url" -DQUILLFEED_PACKAGE_PUBLIC_KEY="${QUILLFEED_PACKAGE_PUBLIC_KEY:-}" \
+         -DQUILLFEED_PUBLISHER_URL="$url" -DQUILLFEED_PACKAGE_PUBLIC_KEY="$key" \
          -DQUILLFEED_RELEASE_NUMBER="$release_number" &&
        cmake --build "$build_dir" -j "$(nproc)"; } >"$log" 2>&1; then
   tail -n 20 "$log" >&2
@@ -101,7 +113,7 @@ chmod "$(umask -S)" "$staging"
 built=("${files[@]/#/$build_dir/dist/}")
 if [ -n "$signer" ]; then
   echo "Signing with Authenticode (SHA-256${QUILLFEED_TIMESTAMP_URL:+, time-stamped by $QUILLFEED_TIMESTAMP_URL}) as: $signer"
-  why=$(bash tools/signing/authenticode.sh sign "$staging" "${built[@]}" 2>&1) || fail "$why"
+  why=$(bash scripts/release/authenticode.sh sign "$staging" "${built[@]}" 2>&1) || fail "$why"
 else
   cp "${built[@]}" "$staging/"
 fi
@@ -126,7 +138,7 @@ if [ -n "${QUILLFEED_PACKAGE_PUBLIC_KEY:-}" ]; then
 The update program takes a release whose signed manifest says release $release_number or later. With the
 packages of the release (made elsewhere) and its What's New text, write and sign the manifest with the
 package key's private half:
-  tools/signing/release-signing.sh manifest keys/release-private.pem MANIFEST_DIR $release_number [--days 30] \\
+  scripts/release/release-signing.sh manifest keys/release-private.pem MANIFEST_DIR $release_number [--days 30] \\
     QuillfeedSetup.exe Quillfeed.zip whatsnew.txt
 and publish MANIFEST_DIR/release.manifest and release.manifest.sig as /dist/release.manifest and
 /dist/release.manifest.sig together with the files; sign it again before it expires (30 days by default).

@@ -17,6 +17,7 @@ packages=(
   xvfb imagemagick
   fonts-liberation
   python3
+  iproute2
   openssl
   osslsigncode
 )

@@ -21,6 +21,15 @@ if ! reason=$(bash tools/wine/i386-check.sh); then
 fi
 echo
 echo "Running the x86 and x64 suites side by side; their reports follow when both have ended."
+# Each suite on a virtual display of its own (the Wine session starts one
+# when no DISPLAY is set): on one shared display the two suites' windows,
+# clicks and screen reads would meet.
+unset DISPLAY
+# Interrupted (Ctrl-C, or this command killed), both runs end with it, and
+# each build tree's watchdog ends what its run had started.
+x86=
+x64=
+trap 'kill $x86 $x64 2>/dev/null; exit 130' INT TERM
 ctest --preset x86-test "${x86_args[@]}" >"$logs/x86" 2>&1 &
 x86=$!
 ctest --preset x64 "$@" >"$logs/x64" 2>&1 &

@@ -55,6 +55,7 @@ void CRunningBinding::Attach(IBinding* pBinding)
     earlier.reset(m_binding.release());
     m_binding.reset(pBinding);
     m_bUnderWay = false;
+    m_bAbortThis = false;
     m_bAbortMade = false;
 }
 
@@ -69,11 +70,17 @@ void CRunningBinding::Detach()
     CCritSecLock lock(m_cs);
     binding.reset(m_binding.release());
     m_bUnderWay = false;
+    m_bAbortThis = false;
 }
 
 void CRunningBinding::Abort()
 {
     SetAndAbortIfDue(m_bAborted);
+}
+
+void CRunningBinding::AbortThis()
+{
+    SetAndAbortIfDue(m_bAbortThis);
 }
 
 void CRunningBinding::SetAndAbortIfDue(bool& bFlag)
@@ -82,7 +89,7 @@ void CRunningBinding::SetAndAbortIfDue(bool& bFlag)
     {
         CCritSecLock lock(m_cs);
         bFlag = true;
-        if (m_bAborted && m_bUnderWay && !m_bAbortMade && m_binding)
+        if ((m_bAborted || m_bAbortThis) && m_bUnderWay && !m_bAbortMade && m_binding)
         {
             m_bAbortMade = true;
             m_binding.get()->AddRef();
@@ -100,6 +107,7 @@ void CRunningBinding::Reset()
     binding.reset(m_binding.release());
     m_bUnderWay = false;
     m_bAborted = false;
+    m_bAbortThis = false;
     m_bAbortMade = false;
 }
 
@@ -130,41 +138,20 @@ bool CHttpAnswer::Reached(LPCWSTR pszUrl, CRunningBinding& binding)
 void CHttpAnswer::Responded(DWORD dwStatus, CRunningBinding& binding)
 {
     m_nStatus = dwStatus;
-    // The binding follows redirects by itself and does not always say so
-    // (the download call keeps BINDSTATUS_REDIRECTING to itself under some
-    // systems); the address it has reached tells in any case.
-    const std::wstring strReached = CurrentUrlOf(binding.Current().get());
-    if (!strReached.empty())
-        Reached(strReached.c_str(), binding);
+    // The binding follows redirects by itself and does not always say so;
+    // the address it has reached tells in any case. One that cannot be told
+    // is no address at all, which only an http:// binding may arrive at.
+    Reached(CurrentUrlOf(binding.Current().get()).c_str(), binding);
 }
 
-unique_com<CBoundedFetch> CBoundedFetch::Create(size_t nMaxBytes, CRunningBinding& binding,
-                                                const std::atomic<bool>* pbStop)
-{
-    return unique_com<CBoundedFetch>(new CBoundedFetch(nMaxBytes, binding, pbStop));
-}
-
-CBoundedFetch::CBoundedFetch(size_t nMaxBytes, CRunningBinding& binding, const std::atomic<bool>* pbStop)
-    : m_nMaxBytes(nMaxBytes), m_binding(binding), m_pbStop(pbStop)
+CBindingCallback::CBindingCallback(CRunningBinding& binding, const std::atomic<bool>* pbStop)
+    : m_binding(binding), m_pbStop(pbStop)
 {
 }
 
-STDMETHODIMP_(ULONG) CBoundedFetch::AddRef()
+HRESULT CBindingCallback::Bind(LPCWSTR pszUrl)
 {
-    return static_cast<ULONG>(::InterlockedIncrement(&m_nRefCount));
-}
-
-STDMETHODIMP_(ULONG) CBoundedFetch::Release()
-{
-    const LONG nCount = ::InterlockedDecrement(&m_nRefCount);
-    if (nCount == 0)
-        delete this;
-    return static_cast<ULONG>(nCount);
-}
-
-HRESULT CBoundedFetch::Fetch(LPCWSTR pszUrl)
-{
-    m_bFetching = true;
+    m_bBinding = true;
     m_answer.Begin(pszUrl);
     unique_com<IMoniker> moniker;
     unique_com<IBindCtx> context;
@@ -179,63 +166,105 @@ HRESULT CBoundedFetch::Fetch(LPCWSTR pszUrl)
         ::RevokeBindStatusCallback(context.get(), this);
     }
     m_binding.Detach();
-    m_bFetching = false;
-    m_hrBind = hr;
+    m_bBinding = false;
     return hr;
 }
 
-bool CBoundedFetch::Complete() const
+bool CBindingCallback::MayGoOn() const
 {
-    if (!m_answer.StatusIsSuccess() || m_answer.Downgraded())
-        return false;
-    // The bound is all that would be shown or checked: the rest was not awaited.
-    if (TooLong())
-        return true;
-    if (FAILED(m_hrBind) || FAILED(m_hrStop))
-        return false;
-    return !m_bEnded || m_nExpected == 0 || m_nReceived >= m_nExpected;
+    return m_bBinding && !(m_pbStop && *m_pbStop) && m_hrRefused == S_OK && !m_answer.Downgraded();
 }
 
-STDMETHODIMP CBoundedFetch::OnStartBinding(DWORD, IBinding* pBinding)
+HRESULT CBindingCallback::Refuse(HRESULT hr)
 {
-    if (!m_bFetching)
+    if (m_hrRefused == S_OK)
+        m_hrRefused = hr;
+    m_binding.AbortThis();
+    return E_ABORT;
+}
+
+template <class TPart>
+HRESULT CBindingCallback::Guarded(const TPart& part)
+{
+    try
+    {
+        return part();
+    }
+    catch (const std::bad_alloc&)
+    {
+        return Refuse(E_OUTOFMEMORY);
+    }
+    catch (...)
+    {
+        return Refuse(E_UNEXPECTED);
+    }
+}
+
+STDMETHODIMP CBindingCallback::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IBindStatusCallback))
+        *ppv = static_cast<IBindStatusCallback*>(this);
+    else if (::IsEqualIID(riid, IID_IHttpNegotiate))
+        *ppv = static_cast<IHttpNegotiate*>(this);
+    else
+        return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) CBindingCallback::AddRef()
+{
+    return static_cast<ULONG>(::InterlockedIncrement(&m_nRefCount));
+}
+
+STDMETHODIMP_(ULONG) CBindingCallback::Release()
+{
+    const LONG nCount = ::InterlockedDecrement(&m_nRefCount);
+    if (nCount == 0)
+        delete this;
+    return static_cast<ULONG>(nCount);
+}
+
+STDMETHODIMP CBindingCallback::OnStartBinding(DWORD, IBinding* pBinding)
+{
+    if (!m_bBinding)
         return E_ABORT;
     m_binding.Attach(pBinding);
     return S_OK;
 }
 
-STDMETHODIMP CBoundedFetch::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
-                                       LPCWSTR szStatusText)
+STDMETHODIMP CBindingCallback::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
+                                          LPCWSTR szStatusText)
 {
-    if (!m_bFetching)
+    if (!m_bBinding)
         return E_ABORT;
     m_binding.UnderWay();
-    if (m_pbStop && *m_pbStop)
+    if (!MayGoOn())
         return E_ABORT;
     if (ulStatusCode == BINDSTATUS_REDIRECTING && !m_answer.Reached(szStatusText, m_binding))
         return E_ABORT;
-    if (ulStatusCode == BINDSTATUS_ENDDOWNLOADDATA)
-    {
-        m_bEnded = true;
-        m_nReceived = ulProgress;
-        m_nExpected = ulProgressMax;
-    }
-    return S_OK;
+    return Guarded([&] {
+        Reported(ulProgress, ulProgressMax, ulStatusCode);
+        return S_OK;
+    });
 }
 
-STDMETHODIMP CBoundedFetch::OnStopBinding(HRESULT hrResult, LPCWSTR)
+STDMETHODIMP CBindingCallback::OnStopBinding(HRESULT hrResult, LPCWSTR)
 {
-    if (!m_bFetching)
+    if (!m_bBinding)
         return S_OK;
     m_hrStop = hrResult;
     m_binding.Detach();
     return S_OK;
 }
 
-STDMETHODIMP CBoundedFetch::GetBindInfo(DWORD* pgrfBINDF, BINDINFO* pBindInfo)
+STDMETHODIMP CBindingCallback::GetBindInfo(DWORD* pgrfBINDF, BINDINFO* pBindInfo)
 {
     // The publisher's current answer, never one from the cache, and never
-    // stored there: synchronous, so the call returns with it.
+    // stored there: synchronous, so that Bind returns with it.
     if (pgrfBINDF)
         *pgrfBINDF = BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE;
     if (pBindInfo && pBindInfo->cbSize >= sizeof(BINDINFO))
@@ -248,58 +277,58 @@ STDMETHODIMP CBoundedFetch::GetBindInfo(DWORD* pgrfBINDF, BINDINFO* pBindInfo)
     return S_OK;
 }
 
-STDMETHODIMP CBoundedFetch::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* pMedium)
+STDMETHODIMP CBindingCallback::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* pMedium)
 {
-    if (!m_bFetching || TooLong())
-        return E_ABORT;
-    if (!pMedium || pMedium->tymed != TYMED_ISTREAM || !pMedium->pstm)
-        return S_OK;
-    // Called by the binding: nothing may unwind into it. Memory that cannot
-    // be had ends the transfer as a failed one.
-    try
-    {
-        char buffer[16 * 1024];
-        while (!TooLong())
-        {
-            ULONG nRead = 0;
-            const ULONG nWanted =
-                static_cast<ULONG>(std::min<size_t>(sizeof(buffer), m_nMaxBytes + 1 - m_data.size()));
-            const HRESULT hr = pMedium->pstm->Read(buffer, nWanted, &nRead);
-            m_data.append(buffer, nRead);
-            if (hr != S_OK || nRead == 0)
-                break;
-        }
-    }
-    catch (const std::bad_alloc&)
-    {
-        m_data.clear();
-        m_hrStop = E_OUTOFMEMORY;
-        m_binding.Abort();
-        return E_OUTOFMEMORY;
-    }
-    // Whatever follows is not wanted, however much of it there is: the
+    // Whatever follows a stop, a deadline or a refusal is not read: the
     // failure stops the binding at once, where an abort alone may wait
     // behind a server that keeps the data coming.
-    if (TooLong())
+    if (!MayGoOn())
     {
-        m_binding.Abort();
+        m_binding.AbortThis();
         return E_ABORT;
     }
-    return S_OK;
+    if (!pMedium || pMedium->tymed != TYMED_ISTREAM || !pMedium->pstm)
+        return S_OK;
+    return Guarded([&] {
+        const HRESULT hr = Read(pMedium->pstm);
+        return FAILED(hr) ? Refuse(hr) : S_OK;
+    });
 }
 
-STDMETHODIMP CBoundedFetch::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* pszAdditionalHeaders)
+STDMETHODIMP CBindingCallback::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* pszAdditionalHeaders)
 {
-    if (pszAdditionalHeaders)
-        *pszAdditionalHeaders = nullptr;
-    return S_OK;
+    if (!pszAdditionalHeaders)
+        return E_POINTER;
+    *pszAdditionalHeaders = nullptr;
+    if (!MayGoOn())
+        return E_ABORT;
+    return Guarded([&] {
+        const std::wstring strHeaders = RequestHeaders();
+        if (strHeaders.empty())
+            return S_OK;
+        // The binding frees them with the task allocator.
+        const size_t cbHeaders = (strHeaders.size() + 1) * sizeof(wchar_t);
+        LPWSTR pszHeaders = static_cast<LPWSTR>(::CoTaskMemAlloc(cbHeaders));
+        if (!pszHeaders)
+            return Refuse(E_OUTOFMEMORY);
+        std::memcpy(pszHeaders, strHeaders.c_str(), cbHeaders);
+        *pszAdditionalHeaders = pszHeaders;
+        return S_OK;
+    });
 }
 
-STDMETHODIMP CBoundedFetch::OnResponse(DWORD dwResponseCode, LPCWSTR, LPCWSTR, LPWSTR* pszAdditionalRequestHeaders)
+STDMETHODIMP CBindingCallback::OnResponse(DWORD dwResponseCode, LPCWSTR szResponseHeaders, LPCWSTR,
+                                          LPWSTR* pszAdditionalRequestHeaders)
 {
     if (pszAdditionalRequestHeaders)
         *pszAdditionalRequestHeaders = nullptr;
-    if (m_bFetching)
+    if (!MayGoOn())
+        return E_ABORT;
+    return Guarded([&] {
         m_answer.Responded(dwResponseCode, m_binding);
-    return S_OK;
+        if (m_answer.Downgraded())
+            return E_ABORT;
+        const HRESULT hr = Answered(dwResponseCode, szResponseHeaders);
+        return FAILED(hr) ? Refuse(hr) : S_OK;
+    });
 }

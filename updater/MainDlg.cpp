@@ -1,22 +1,38 @@
 #include "MainDlg.h"
 
 #include "PublisherUrl.h"
+#include "UpdaterNames.h"
 #include "WhatsNew.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdio>
 #include <new>
 #include <string>
 
 namespace
 {
-const wchar_t kSettingsSection[] = L"ActiveUpdater";
-const wchar_t kPackagingKey[] = L"Packaging";
-const wchar_t kWhatsNewFailed[] = L"Failed to reterieve What's New infomation";
+// The publisher's base URL and a path, joined when the program is compiled:
+// the dialog's set-up has nothing to allocate for its addresses.
+template <size_t nBase, size_t nPath>
+constexpr std::array<wchar_t, nBase + nPath - 1> PublisherAddress(const wchar_t (&szBase)[nBase],
+                                                                  const wchar_t (&szPath)[nPath])
+{
+    std::array<wchar_t, nBase + nPath - 1> text{};
+    for (size_t i = 0; i + 1 < nBase; ++i)
+        text[i] = szBase[i];
+    for (size_t i = 0; i < nPath; ++i)
+        text[nBase - 1 + i] = szPath[i];
+    return text;
+}
+constexpr auto kWhatsNewTextUrl = PublisherAddress(QUILLFEED_PUBLISHER_URL, kWhatsNewTextPath);
+constexpr auto kWhatsNewPageUrl = PublisherAddress(QUILLFEED_PUBLISHER_URL, kWhatsNewPagePath);
+constexpr auto kHowToUpgradePageUrl = PublisherAddress(QUILLFEED_PUBLISHER_URL, kHowToUpgradePagePath);
 
 // The settings file lives in the current directory, which the starter chose.
 void SettingsFilePath(wchar_t (&szPath)[MAX_PATH])
 {
-    ::lstrcpynW(szPath, L"./Quillfeed.ini", MAX_PATH);
+    ::lstrcpynW(szPath, kSettingsFilePath, MAX_PATH);
 }
 } // namespace
 
@@ -81,9 +97,9 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 
     // The link labels keep the statics' own texts and open the publisher's pages.
     m_linkWhatsNew.SubclassWindow(GetDlgItem(IDC_WHATSNEW_LINK));
-    m_linkWhatsNew.SetHyperLink(QUILLFEED_PUBLISHER_URL L"/whatsnew.html");
+    m_linkWhatsNew.SetHyperLink(kWhatsNewPageUrl.data());
     m_linkHowToUpgrade.SubclassWindow(GetDlgItem(IDC_HOWTO_UPGRADE));
-    m_linkHowToUpgrade.SetHyperLink(QUILLFEED_PUBLISHER_URL L"/blog/14");
+    m_linkHowToUpgrade.SetHyperLink(kHowToUpgradePageUrl.data());
 
     // The system puts the focus on the first tab stop, the download button.
     return TRUE;
@@ -91,8 +107,14 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 
 void CMainDlg::CreateWhatsNewFont()
 {
-    m_hWhatsNewFont.reset(::CreateFontW(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0,
-                                        FF_SWISS, L"Courier New"));
+    // 16 pixels high at 96 DPI. The program is aware of the system's DPI, so
+    // the system scales the dialog but not a size given in pixels: that is
+    // scaled here, or the text would shrink beside the rest of the dialog.
+    // (A window's DC is not refused in practice; were it, 96 DPI's size stays.)
+    const unique_hdc_window dc(m_hWnd);
+    const int nDpi = dc.get() ? ::GetDeviceCaps(dc.get(), LOGPIXELSY) : 96;
+    m_hWhatsNewFont.reset(::CreateFontW(::MulDiv(16, nDpi, 96), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                                        0, 0, 0, FF_SWISS, L"Courier New"));
     if (m_hWhatsNewFont)
         ::SendMessageW(GetDlgItem(IDC_WHATSNEW_TEXT), WM_SETFONT,
                        reinterpret_cast<WPARAM>(m_hWhatsNewFont.get()), TRUE);
@@ -109,7 +131,7 @@ void CMainDlg::ShowWhatsNew()
         std::string bytes;
         if (FetchStartTexts(m_release, bytes) != S_OK)
         {
-            ::SetWindowTextW(hText, kWhatsNewFailed);
+            ::SetWindowTextW(hText, kWhatsNewFailedText);
             return;
         }
         std::wstring strText;
@@ -119,12 +141,17 @@ void CMainDlg::ShowWhatsNew()
     }
     catch (const std::bad_alloc&)
     {
-        ::SetWindowTextW(hText, kWhatsNewFailed);
+        ::SetWindowTextW(hText, kWhatsNewFailedText);
     }
 }
 
 LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)
 {
+    // A click that reaches the dialog while the ready box is up (posted to it:
+    // the box disables the dialog) would start a run that gives up the
+    // package about to be handed off.
+    if (m_bHandingOff)
+        return 0;
     // The choice is stored on every click, whether it starts or stops a download.
     ExchangeRadioGroup(IDC_INSTALLER_VERSION, m_nPackaging, TRUE);
     wchar_t szSettings[MAX_PATH];

@@ -5,7 +5,7 @@
 #include "framework/atlddx.h"
 #include "framework/atlframe.h"
 #include "framework/atlwin.h"
-#include "DownloadStatusCallBack.h"
+#include "DownloadJob.h"
 #include "HyperLink.h"
 #include "Owners.h"
 #include "ReleaseManifest.h"
@@ -52,8 +52,9 @@ private:
     void ShowWhatsNew();
     void StartDownload();
     void StopDownload();
+    bool HandOff();
 
-    CDownloadStatusCallBack m_download;
+    CDownloadJob m_download;
     CReleaseCheck m_release;  // set by OnInitDialog, before any download
     HWND m_hProgress = nullptr;
     HWND m_hStatusText = nullptr;
@@ -61,6 +62,7 @@ private:
     unique_hicon m_hIcon;         // given to the window; null while icon 128 is not shipped
     unique_hicon m_hIconSmall;
     bool m_bDownloading;  // set by OnInitDialog
+    bool m_bHandingOff = false;  // the ready box is up: the download button starts nothing
     int m_nPackaging;     // set by OnInitDialog
     // Destroyed in reverse order: m_linkHowToUpgrade first.
     CHyperLink m_linkWhatsNew;

@@ -6,12 +6,13 @@
 #include <shellapi.h>
 
 #include "PublisherUrl.h"
+#include "UpdaterNames.h"
 
 namespace
 {
 const wchar_t* PackagePath(int nPackaging)
 {
-    return nPackaging == 0 ? L"/dist/QuillfeedSetup.exe" : L"/dist/Quillfeed.zip";
+    return nPackaging == 0 ? kSetupPackagePath : kZipPackagePath;
 }
 } // namespace
 
@@ -30,13 +31,44 @@ void CMainDlg::StartDownload()
 void CMainDlg::StopDownload()
 {
     m_download.RequestStop();
-    m_download.WaitForWorker(CDownloadStatusCallBack::kStopWaitMs);
+    m_download.WaitForWorker(CDownloadJob::kStopWaitMs);
     m_bDownloading = false;
+}
+
+// Opens the package with the shell, started in its own private folder so that
+// an installer finds no DLL that someone else put beside it. The shell's own
+// error box is left out: the failure box says what happened, with the code.
+// False, with the package and its folder deleted, when it could not be opened.
+bool CMainDlg::HandOff()
+{
+    HRESULT hr = m_download.CheckPackage();
+    if (SUCCEEDED(hr))
+    {
+        SHELLEXECUTEINFOW info{};
+        info.cbSize = sizeof(info);
+        // Done when the call returns: the program ends right after it.
+        info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+        info.hwnd = m_hWnd;
+        info.lpVerb = L"open";
+        info.lpFile = m_download.PackagePath();
+        info.lpDirectory = m_download.PackageFolder().c_str();
+        info.nShow = SW_SHOW;
+        if (::ShellExecuteExW(&info))
+            return true;
+        const DWORD nError = ::GetLastError();
+        hr = HRESULT_FROM_WIN32(nError ? nError : ERROR_NO_ASSOCIATION);
+    }
+    m_download.DiscardPackage();
+    // As after a stop: the next click starts a new download.
+    m_bDownloading = false;
+    ::SetDlgItemTextW(m_hWnd, IDC_DOWNLOAD, L"Download && Install");
+    MessageBox(DownloadFailureText(hr).c_str(), L"", MB_OK);
+    return false;
 }
 
 LRESULT CMainDlg::OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&)
 {
-    if (!m_download.TakeOutcome(wNotifyCode, CDownloadStatusCallBack::Outcome::Ready))
+    if (!m_download.TakeOutcome(wNotifyCode, CDownloadJob::Outcome::Ready))
         return 0;
     ::SendMessageW(m_hProgress, PBM_SETPOS, 100, 0);
     if (!IsWindowVisible())
@@ -48,12 +80,17 @@ LRESULT CMainDlg::OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&)
     SetForegroundWindow();
     m_bDownloading = false;
 
-    MessageBox(L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version.",
-               L"Quillfeed Automatic Update", MB_ICONINFORMATION);
+    m_bHandingOff = true;
+    MessageBox(kReadyText, kDialogCaption, MB_ICONINFORMATION);
+    // The package is opened first: the reader is asked to close only when
+    // its upgrade has started.
+    const bool bOpened = HandOff();
+    m_bHandingOff = false;
+    if (!bOpened)
+        return 0;
 
-    if (HWND hReader = ::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr))
+    if (HWND hReader = ::FindWindowW(kReaderWindowClass, nullptr))
         ::PostMessageW(hReader, WM_CLOSE, 0, 0);
-    ::ShellExecuteW(m_hWnd, L"open", m_download.PackagePath(), nullptr, nullptr, SW_SHOW);
     m_download.ReleasePackage();
 
     DestroyWindow();
@@ -63,7 +100,7 @@ LRESULT CMainDlg::OnDownloadReady(WORD wNotifyCode, WORD, HWND, BOOL&)
 
 LRESULT CMainDlg::OnDownloadFailed(WORD wNotifyCode, WORD, HWND, BOOL&)
 {
-    if (!m_download.TakeOutcome(wNotifyCode, CDownloadStatusCallBack::Outcome::Failed))
+    if (!m_download.TakeOutcome(wNotifyCode, CDownloadJob::Outcome::Failed))
         return 0;
     MessageBox(m_download.ErrorText().c_str(), L"", MB_OK);
     return 0;

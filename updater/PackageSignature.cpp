@@ -4,7 +4,6 @@
 #include <urlmon.h>
 
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "Owners.h"
@@ -14,7 +13,6 @@ namespace
 {
 constexpr size_t kNumberBytes = 32;
 constexpr size_t kDigestBytes = 32;
-constexpr DWORD kHashChunkBytes = 256 * 1024;
 constexpr NTSTATUS kStatusInvalidSignature = static_cast<NTSTATUS>(0xC000A000L);
 
 bool Succeeded(NTSTATUS status)
@@ -87,40 +85,10 @@ bool EcdsaSignatureDerToRaw(const unsigned char* pDer, size_t nDer, unsigned cha
     return ReadDerNumber(p, pEnd, raw) && ReadDerNumber(p, pEnd, raw + kNumberBytes) && p == pEnd;
 }
 
-HRESULT HashPackage(HANDLE hFile, const std::atomic<bool>& bStop, unsigned char (&digest)[kDigestBytes])
-{
-    unique_bcrypt_algorithm algorithm;
-    NTSTATUS status = ::BCryptOpenAlgorithmProvider(algorithm.addressof(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (!Succeeded(status))
-        return HRESULT_FROM_NT(status);
-    unique_bcrypt_hash hash;
-    status = ::BCryptCreateHash(algorithm.get(), hash.addressof(), nullptr, 0, nullptr, 0, 0);
-    if (!Succeeded(status))
-        return HRESULT_FROM_NT(status);
-    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kHashChunkBytes]);
-    if (!buffer)
-        return E_OUTOFMEMORY;
-    for (;;)
-    {
-        if (bStop)
-            return E_ABORT;
-        DWORD nRead = 0;
-        if (!::ReadFile(hFile, buffer.get(), kHashChunkBytes, &nRead, nullptr))
-            return HRESULT_FROM_WIN32(::GetLastError());
-        if (nRead == 0)
-            break;
-        status = ::BCryptHashData(hash.get(), buffer.get(), nRead, 0);
-        if (!Succeeded(status))
-            return HRESULT_FROM_NT(status);
-    }
-    status = ::BCryptFinishHash(hash.get(), digest, kDigestBytes, 0);
-    return Succeeded(status) ? S_OK : HRESULT_FROM_NT(status);
-}
-
 HRESULT VerifyPackageSignature(const unsigned char (&publicKey)[64], const std::wstring& strPackageUrl,
-                               HANDLE hPackage, const std::atomic<bool>& bStop, CRunningBinding& binding)
+                               const unsigned char (&digest)[kDigestBytes], const std::atomic<bool>& bStop,
+                               CRunningBinding& binding)
 {
-    // The signature first: without one there is no point in reading the package.
     const unique_com<CBoundedFetch> owner = CBoundedFetch::Create(kMaxSignatureBytes, binding, &bStop);
     CBoundedFetch& fetch = *owner.get();
     const HRESULT hrFetch = fetch.Fetch((strPackageUrl + L".sig").c_str());
@@ -137,21 +105,17 @@ HRESULT VerifyPackageSignature(const unsigned char (&publicKey)[64], const std::
     if (!EcdsaSignatureDerToRaw(reinterpret_cast<const unsigned char*>(fetch.Data().data()), fetch.Data().size(),
                                 signature))
         return NTE_BAD_SIGNATURE;
-    unsigned char digest[kDigestBytes];
-    const HRESULT hr = HashPackage(hPackage, bStop, digest);
-    if (hr != S_OK)
-        return hr;
     return VerifyDigest(publicKey, digest, signature);
 }
 
 #if QUILLFEED_PACKAGE_KEY_SET
-HRESULT VerifyPackage(const std::wstring& strPackageUrl, HANDLE hPackage, const std::atomic<bool>& bStop,
-                      CRunningBinding& binding)
+HRESULT VerifyPackage(const std::wstring& strPackageUrl, const unsigned char (&digest)[kDigestBytes],
+                      const std::atomic<bool>& bStop, CRunningBinding& binding)
 {
     static const unsigned char kPublisherKey[64] = {QUILLFEED_PACKAGE_PUBLIC_KEY_XY};
     try
     {
-        return VerifyPackageSignature(kPublisherKey, strPackageUrl, hPackage, bStop, binding);
+        return VerifyPackageSignature(kPublisherKey, strPackageUrl, digest, bStop, binding);
     }
     catch (const std::bad_alloc&)
     {

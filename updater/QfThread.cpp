@@ -21,7 +21,7 @@ void CQfThread::ReleaseHandle()
     m_bFinished = false;
 }
 
-void CQfThread::Start()
+bool CQfThread::Start()
 {
     if (m_bFinished)
         ReleaseHandle();
@@ -31,11 +31,13 @@ void CQfThread::Start()
         // A failed creation leaves the object idle; the next Start tries again.
         m_hThread.reset(reinterpret_cast<HANDLE>(
             s_pfnBeginThread(nullptr, 0, &CQfThread::ThreadProc, this, CREATE_SUSPENDED, &m_nThreadId)));
+        if (!m_hThread)
+            return false;
     }
 
-    // Resuming a thread that already runs changes nothing; resuming no handle
-    // fails without effect.
+    // Resuming a thread that already runs changes nothing.
     ::ResumeThread(m_hThread.get());
+    return true;
 }
 
 unsigned __stdcall CQfThread::ThreadProc(void* pParam)

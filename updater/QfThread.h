@@ -30,7 +30,8 @@ public:
 
     // Creates the thread if none is held (after releasing a finished one) and
     // resumes it. A Start while a thread still runs creates no second thread.
-    void Start();
+    // False when no thread could be created; the system's last error says why.
+    bool Start();
 
     static unsigned __stdcall ThreadProc(void* pParam);
 

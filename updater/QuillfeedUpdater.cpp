@@ -7,6 +7,26 @@
 
 namespace
 {
+// The DLLs that this program (and the system DLLs it uses) loads by name
+// after its start come from the system folder only: not from the program's
+// own folder, which is often the user's Downloads folder where anything may
+// lie, nor from the current directory. Windows 7 without its loader update
+// lacks SetDefaultDllDirectories; there, taking the current directory out is
+// what can be done. (Wine loads its own system DLLs whatever the search
+// says, so no test here can plant one that the program would load.)
+void RestrictDllSearch()
+{
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    if (const HMODULE hKernel = ::GetModuleHandleW(L"kernel32.dll"))
+    {
+        const auto pfnSetDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+            reinterpret_cast<void*>(::GetProcAddress(hKernel, "SetDefaultDllDirectories")));
+        if (pfnSetDefault)
+            pfnSetDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    ::SetDllDirectoryW(L"");
+}
+
 int RunUpdater(LPWSTR /*lpCmdLine*/, int nCmdShow)
 {
     CMessageLoop theLoop;
@@ -33,6 +53,8 @@ int RunUpdater(LPWSTR /*lpCmdLine*/, int nCmdShow)
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR lpCmdLine, int nCmdShow)
 {
+    RestrictDllSearch();
+
     // Only a successful initialisation is balanced by an uninitialisation.
     const HRESULT hrCom = ::CoInitialize(nullptr);
 

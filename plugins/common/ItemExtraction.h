@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ComSupport.h"
+#include "FeedItem.h"
 
 #include <msxml2.h>
 
@@ -14,13 +15,18 @@ extern const IID IID_XmlDomNode;       // IXMLDOMNode
 extern const IID IID_XmlDomDocument;   // IXMLDOMDocument
 extern const IID IID_XmlDomDocument2;  // IXMLDOMDocument2
 
-struct ExtractedItem
+// The document the texts are read from.
+struct ItemDocument
 {
-    // Declared first so that it is released last, after the texts read from it.
     com_ptr<IXMLDOMDocument2> m_document;
-    shared_bstr m_strTitle;
-    shared_bstr m_strDescription;
-    shared_bstr m_strLink;
+};
+
+// The document is the first base so that it is released last, after the
+// texts read from it (bases go in the reverse order of their declaration).
+// The texts are strings of their own, so the order shows in nothing a test
+// can see; it is the order the design fixes.
+struct ExtractedItem : ItemDocument, FeedItem
+{
 };
 
 // Each text is the one of the first item in the document that has that

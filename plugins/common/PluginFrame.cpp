@@ -8,7 +8,7 @@ namespace qfplugin
 void BlogItem(const wchar_t* itemText)
 {
     const ExtractedItem item = ExtractItem(itemText);
-    HandOffItem(item.m_strTitle, item.m_strDescription, item.m_strLink);
+    HandOffItem(item);
 }
 
 void ShowMessage(const wchar_t* text, const wchar_t* caption) noexcept

@@ -2,14 +2,14 @@
 // supplies: handing the extracted item to its blog editor.
 #pragma once
 
-#include "ComSupport.h"
+#include "FeedItem.h"
 
 namespace qfplugin
 {
 
-// The library's hand-off of one item; each library defines it. The three
-// texts live until BlogThis returns, so the hand-off may share them.
-void HandOffItem(const shared_bstr& title, const shared_bstr& description, const shared_bstr& link);
+// The library's hand-off of one item; each library defines it. The item
+// lives until BlogThis returns, so the hand-off may share its texts.
+void HandOffItem(const FeedItem& item);
 
 // Extracts the item and hands it off; every failure is raised to the caller,
 // BlogThis, which is the one place that catches them.

@@ -89,6 +89,31 @@ const wchar_t* SkipDeclaration(const wchar_t* p)
     return p && *p == L'>' ? p + 1 : nullptr;
 }
 
+// "<?xml" and white space, in any case: what a parser may take for the XML
+// declaration.
+bool IsXmlDeclaration(const wchar_t* p)
+{
+    return p[0] == L'<' && p[1] == L'?' && (p[2] | 0x20) == L'x' && (p[3] | 0x20) == L'm' && (p[4] | 0x20) == L'l' &&
+           IsXmlSpace(p[5]);
+}
+
+// Past the processing instruction at p, or null. It ends at the first "?>"
+// after its "<?", as the grammar has it. A parser that reads the XML
+// declaration's pseudo-attributes as quoted values reads on past a "?>"
+// inside a quote, into what this reader takes for the root element: so a
+// declaration whose quotes are still open at its "?>" is refused.
+const wchar_t* SkipInstruction(const wchar_t* p)
+{
+    const wchar_t* end = SkipPast(p, 2, L"?>");
+    if (!end || !IsXmlDeclaration(p))
+        return end;
+    const wchar_t* close = end - 2;
+    const wchar_t* q = p + 5;
+    while (q && q < close)
+        q = *q == L'"' || *q == L'\'' ? SkipLiteral(q) : q + 1;
+    return q == close ? end : nullptr;
+}
+
 // Past the white space, comments and processing instructions at p (the XML
 // declaration reads as one); null when one of them does not end.
 const wchar_t* SkipMisc(const wchar_t* p)
@@ -100,7 +125,7 @@ const wchar_t* SkipMisc(const wchar_t* p)
         else if (StartsWith(p, L"<!--"))
             p = SkipPast(p, 4, L"-->");
         else if (StartsWith(p, L"<?"))
-            p = SkipPast(p, 2, L"?>");
+            p = SkipInstruction(p);
         else
             return p;
     }

@@ -20,7 +20,9 @@ namespace qfplugin
 // declaring, since a lenient parser may read more into it than the grammar
 // does. The reading follows the XML grammar: comments end at the first "-->"
 // after their "<!--", processing instructions at the first "?>" after their
-// "<?", literals at their own closing quote; the words "<!ENTITY" anywhere
+// "<?" (an XML declaration whose quotes are still open there counts as
+// declaring: a parser may read its values on past that "?>"), literals at
+// their own closing quote; the words "<!ENTITY" anywhere
 // else (a comment, a literal, text or CDATA of the body) declare nothing. An
 // empty or null text gives false: there is nothing to load.
 bool DeclaresEntities(const wchar_t* text);

@@ -1,5 +1,7 @@
 #include "BloggarText.h"
 
+#include "Kestrel.h"
+
 #include <cstring>
 #include <cwchar>
 
@@ -40,11 +42,10 @@ CodePageRule SystemCodePageRule()
 }
 } // namespace
 
-std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description,
-                             UINT codePage)
+std::wstring FormatQuotation(const FeedItem& item, UINT codePage)
 {
     std::wstring quotation = L"<blockquote><a href='";
-    for (const wchar_t* p = link; *p;)
+    for (const wchar_t* p = item.m_strLink.c_str(); *p;)
     {
         const int units = IS_HIGH_SURROGATE(p[0]) && IS_LOW_SURROGATE(p[1]) ? 2 : 1;
         if (*p == L'\'' || !ConvertsExactly(p, units, codePage))
@@ -60,9 +61,9 @@ std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wc
         p += units;
     }
     quotation += L"'>";
-    quotation += title;
+    quotation += item.m_strTitle.c_str();
     quotation += L"</a><br>";
-    quotation += description;
+    quotation += item.m_strDescription.c_str();
     quotation += L"</blockquote>";
     return quotation;
 }
@@ -121,6 +122,26 @@ std::string ToNarrow(const std::wstring& text, UINT codePage)
     return narrow;
 }
 
+unique_hfile CreateQuotationFile(const wchar_t* folder, UINT first, wchar_t (&path)[MAX_PATH])
+{
+    for (UINT n = 0; n < 0xFFFF; ++n)
+    {
+        // With a number given (1 to 0xFFFF), GetTempFileNameW only makes the name.
+        if (!::GetTempFileNameW(folder, L"w", 1 + (first + n) % 0xFFFF, path))
+            break;
+        unique_hfile file(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (file)
+            return file;
+        // Any other failure would come again for every name (a missing
+        // folder, one the user may not write): only time would be lost.
+        if (::GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    path[0] = L'\0';
+    return {};
+}
+
 std::wstring InstallFolderFromValue(LONG status, DWORD type, const BYTE* data, DWORD size)
 {
     if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || !data)
@@ -137,19 +158,31 @@ std::wstring InstallFolderFromValue(LONG status, DWORD type, const BYTE* data, D
     return value;
 }
 
-bool FormatCommandLine(const wchar_t* folder, const wchar_t* file, wchar_t* buffer, std::size_t chars)
+std::wstring EditorProgramPath(const std::wstring& folder)
 {
-    static const wchar_t kProgram[] = L"\\wbloggar.exe\" \"";
-    const std::size_t folderLength = std::wcslen(folder);
+    const auto isSeparator = [](wchar_t ch) { return ch == L'\\' || ch == L'/'; };
+    const auto isLetter = [](wchar_t ch) { return (ch >= L'a' && ch <= L'z') || (ch >= L'A' && ch <= L'Z'); };
+    const bool drive = folder.size() >= 3 && isLetter(folder[0]) && folder[1] == L':' && isSeparator(folder[2]);
+    const bool share = folder.size() >= 3 && isSeparator(folder[0]) && isSeparator(folder[1]);
+    if ((!drive && !share) || folder.find(L'"') != std::wstring::npos)
+        return {};
+    std::wstring program = folder + L'\\' + kestrel::kEditorProgram;
+    return program.size() < MAX_PATH ? program : std::wstring();
+}
+
+bool FormatCommandLine(const wchar_t* program, const wchar_t* file, wchar_t* buffer, std::size_t chars)
+{
+    static const wchar_t kBetween[] = L"\" \"";
+    const std::size_t programLength = std::wcslen(program);
     const std::size_t fileLength = std::wcslen(file);
-    const std::size_t programLength = sizeof(kProgram) / sizeof(wchar_t) - 1;
-    const std::size_t needed = 1 + folderLength + programLength + fileLength + 1 + 1;
+    const std::size_t betweenLength = sizeof(kBetween) / sizeof(wchar_t) - 1;
+    const std::size_t needed = 1 + programLength + betweenLength + fileLength + 1 + 1;
     if (needed > chars)
         return false;
     wchar_t* p = buffer;
     *p++ = L'"';
-    p = std::wmemcpy(p, folder, folderLength) + folderLength;
-    p = std::wmemcpy(p, kProgram, programLength) + programLength;
+    p = std::wmemcpy(p, program, programLength) + programLength;
+    p = std::wmemcpy(p, kBetween, betweenLength) + betweenLength;
     p = std::wmemcpy(p, file, fileLength) + fileLength;
     *p++ = L'"';
     *p = L'\0';

@@ -1,9 +1,10 @@
-// The texts that Kestrel hands to w.bloggar: the HTML quotation of an item,
-// its narrow form for the quotation file, the editor's install folder as the
+// What Kestrel hands to w.bloggar: the HTML quotation of an item, its narrow
+// form, the new file it goes into, the editor's install folder as the
 // registry holds it, and the command line that starts the editor.
 #pragma once
 
-#include <windows.h>
+#include "FeedItem.h"
+#include "Owners.h"
 
 #include <cstddef>
 #include <string>
@@ -18,8 +19,7 @@ namespace qfplugin
 // &#39;, and so is every character that codePage has no exact byte for, as
 // its own numeric reference (&#65287; for U+FF07), because the conversion's
 // best fit would turn some of them into a single quote after the escaping.
-std::wstring FormatQuotation(const wchar_t* link, const wchar_t* title, const wchar_t* description,
-                             UINT codePage);
+std::wstring FormatQuotation(const FeedItem& item, UINT codePage);
 
 // Which code page the quotation file is written in. Decided once per process;
 // the code page itself is read from the calling thread's locale every time.
@@ -44,6 +44,16 @@ UINT QuotationCodePage();
 // terminating zero. Empty when the conversion fails.
 std::string ToNarrow(const std::wstring& text, UINT codePage);
 
+// A new file for the quotation in folder (which ends in a backslash), named
+// as the platform names temporary files ("w", a number, ".tmp"), the numbers
+// 1 to 0xFFFF tried in turn, from where first leads, until one is free.
+// Created as new under a name that nothing had, never by opening a name
+// again: a name made and closed before could be replaced with a link
+// meanwhile, and the quotation written wherever it points. Open for writing
+// and shared with readers only. Its path goes into path; no file and an empty
+// path when every name is taken or the folder refuses the file.
+unique_hfile CreateQuotationFile(const wchar_t* folder, UINT first, wchar_t (&path)[MAX_PATH]);
+
 // The install folder buffer: 260 characters, terminator included.
 constexpr std::size_t kInstallFolderChars = MAX_PATH;
 // What RegQueryValueExW gave for "InstallPath", as a folder. A value that is
@@ -52,14 +62,21 @@ constexpr std::size_t kInstallFolderChars = MAX_PATH;
 // value does. Never reads past size bytes.
 std::wstring InstallFolderFromValue(LONG status, DWORD type, const BYTE* data, DWORD size);
 
-// Large enough for any install folder that InstallFolderFromValue accepts and
-// any temporary file path (both under MAX_PATH) in
-// "\"<folder>\\wbloggar.exe\" \"<file>\"".
-constexpr std::size_t kCommandLineChars = 2 * (MAX_PATH - 1) + 18 + 1;
+// "<folder>\wbloggar.exe", the folder used as stored (a trailing backslash is
+// doubled, not normalised). Empty when the folder cannot be the one the user
+// installed the editor in: empty (no usable value), not absolute ("x",
+// "\x" and "C:x" name places that depend on the current drive and folder),
+// holding a double quote (which would end the program's name on the command
+// line), or too long for the path to fit MAX_PATH with its terminator.
+std::wstring EditorProgramPath(const std::wstring& folder);
+
+// Large enough for any program path that EditorProgramPath gives and any
+// temporary file path (both under MAX_PATH) in "\"<program>\" \"<file>\"".
+constexpr std::size_t kCommandLineChars = 2 * (MAX_PATH - 1) + 5 + 1;
 static_assert(kCommandLineChars <= 32767, "CreateProcessW takes at most 32,767 characters");
 
-// Fills buffer with "\"folder\\wbloggar.exe\" \"file\"". False, with buffer
-// untouched, when it would not fit in chars characters with its terminator.
-bool FormatCommandLine(const wchar_t* folder, const wchar_t* file, wchar_t* buffer, std::size_t chars);
+// Fills buffer with "\"program\" \"file\"". False, with buffer untouched, when
+// it would not fit in chars characters with its terminator.
+bool FormatCommandLine(const wchar_t* program, const wchar_t* file, wchar_t* buffer, std::size_t chars);
 
 } // namespace qfplugin

@@ -3,12 +3,7 @@
 
 #include "Kestrel.h"
 
-namespace
-{
-// The reader shows this name; it stays at one address while the library is loaded.
-const wchar_t kPluginName[] = L"Quillfeed w.Bloggar Plugin 1.0";
-const wchar_t kSomethingFailed[] = L"Something failed in w.Bloggar plugin...";
-} // namespace
+using namespace qfplugin::kestrel;
 
 extern "C" const wchar_t* GetQuillfeedPluginName()
 {
@@ -25,7 +20,7 @@ extern "C" void WINAPI BlogThis(const wchar_t* itemText, LONG_PTR)
     catch (...)
     {
         // COM failures included: Kestrel tells them all the same way.
-        qfplugin::ShowMessage(kSomethingFailed, qfplugin::kCaption);
+        qfplugin::ShowMessage(kSomethingFailed, kCaption);
     }
 }
 

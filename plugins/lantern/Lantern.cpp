@@ -1,20 +1,19 @@
 // The Lantern plugin: blogs a feed item with Windows Live Writer.
 #include "PluginFrame.h"
 
+#include "Lantern.h"
+
 #include <string>
+
+using namespace qfplugin::lantern;
 
 namespace
 {
-// The reader shows this name; it stays at one address while the library is loaded.
-const wchar_t kPluginName[] = L"Quillfeed LiveWriter Plugin 1.0";
-const wchar_t kCaption[] = L"LiveWriter Plugin";
-const wchar_t kSomethingFailed[] = L"Something failed in LiveWriter plugin...";
-
 void OnComError(const qfplugin::_com_error& error) noexcept
 {
     try
     {
-        std::wstring text = L"Failed to use LiveWriter. ";
+        std::wstring text = kFailedPrefix;
         text += error.ErrorMessage();
         qfplugin::ShowMessage(text.c_str(), kCaption);
     }

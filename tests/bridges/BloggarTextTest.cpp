@@ -1,6 +1,8 @@
 // The texts Kestrel gives w.bloggar, checked without starting anything.
 #include "BloggarText.h"
 
+#include "Files.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,11 +12,9 @@ using namespace qfplugin;
 
 namespace
 {
-std::wstring CommandLine(const std::wstring& folder, const std::wstring& file)
+FeedItem Item(const wchar_t* title, const wchar_t* description, const wchar_t* link)
 {
-    std::vector<wchar_t> buffer(kCommandLineChars, L'#');
-    EXPECT_TRUE(FormatCommandLine(folder.c_str(), file.c_str(), buffer.data(), buffer.size()));
-    return buffer.data();
+    return FeedItem{shared_bstr(title), shared_bstr(description), shared_bstr(link)};
 }
 
 std::wstring FolderFrom(DWORD type, const std::wstring& bytesAsText, DWORD size)
@@ -30,11 +30,11 @@ DWORD BytesOf(const std::wstring& text)
 
 TEST(Quotation, KeepsMarkupOfTitleAndDescription)
 {
-    EXPECT_EQ(FormatQuotation(L"x", L"A <b>bold</b> move", L"d", 1252),
+    EXPECT_EQ(FormatQuotation(Item(L"A <b>bold</b> move", L"d", L"x"), 1252),
               L"<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"", L"", L"", 1252), L"<blockquote><a href=''></a><br></blockquote>");
+    EXPECT_EQ(FormatQuotation(Item(L"", L"", L""), 1252), L"<blockquote><a href=''></a><br></blockquote>");
     // Nothing in the texts is read as a format.
-    EXPECT_EQ(FormatQuotation(L"%s%n", L"100%", L"%d", 1252),
+    EXPECT_EQ(FormatQuotation(Item(L"100%", L"%d", L"%s%n"), 1252),
               L"<blockquote><a href='%s%n'>100%</a><br>%d</blockquote>");
 }
 
@@ -51,7 +51,7 @@ TEST(Quotation, NothingInTheLinkCanEndTheAttributeInAnyCodePage)
     {
         for (const wchar_t* link : kLinks)
         {
-            const std::string bytes = ToNarrow(FormatQuotation(link, L"t'", L"it's", codePage), codePage);
+            const std::string bytes = ToNarrow(FormatQuotation(Item(L"t'", L"it's", link), codePage), codePage);
             const std::string open = "<blockquote><a href='";
             ASSERT_EQ(bytes.compare(0, open.size(), open), 0) << codePage;
             const size_t close = bytes.find("'>", open.size());
@@ -63,16 +63,17 @@ TEST(Quotation, NothingInTheLinkCanEndTheAttributeInAnyCodePage)
         }
     }
     // Escaped as numeric references; characters with exact bytes stay as they are.
-    EXPECT_EQ(FormatQuotation(L"http://e.org/x\xFF07 y='\x00E9\xD83D\xDE00", L"t", L"d", 1252),
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"http://e.org/x\xFF07 y='\x00E9\xD83D\xDE00"), 1252),
               L"<blockquote><a href='http://e.org/x&#65287; y=&#39;\x00E9&#128512;'>t</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"http://e.org/\xFF07\x65E5", L"t", L"d", 932),
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"http://e.org/\xFF07\x65E5"), 932),
               L"<blockquote><a href='http://e.org/\xFF07\x65E5'>t</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"http://e.org/\xFF07\xD83D\xDE00", L"t", L"d", CP_UTF8),
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"http://e.org/\xFF07\xD83D\xDE00"), CP_UTF8),
               L"<blockquote><a href='http://e.org/\xFF07\xD83D\xDE00'>t</a><br>d</blockquote>");
-    EXPECT_EQ(FormatQuotation(L"a&b\"c", L"t", L"d", 1252), L"<blockquote><a href='a&b\"c'>t</a><br>d</blockquote>");
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"a&b\"c"), 1252),
+              L"<blockquote><a href='a&b\"c'>t</a><br>d</blockquote>");
     // A pair is one character, one reference; a lone surrogate is a reference
     // of its own and takes nothing after it along.
-    EXPECT_EQ(FormatQuotation(L"\xD83D'\xDE00\xD83D\xDE00x\xD83D", L"t", L"d", 932),
+    EXPECT_EQ(FormatQuotation(Item(L"t", L"d", L"\xD83D'\xDE00\xD83D\xDE00x\xD83D"), 932),
               L"<blockquote><a href='&#55357;&#39;&#56832;&#128512;x&#55357;'>t</a><br>d</blockquote>");
 }
 
@@ -125,6 +126,38 @@ TEST(QuotationCodePage, ConversionKeepsEveryByteWithoutTerminator)
     EXPECT_EQ(ToNarrow(L"", 1252), "");
 }
 
+TEST(QuotationFile, IsMadeNewUnderAFreeNameAndSharedWithReadersOnly)
+{
+    const qfsupport::ScratchDir scratch;
+    const std::wstring folder = scratch.path() + L"\\";
+    const auto name = [&](UINT number) {
+        wchar_t path[MAX_PATH]{};
+        ::GetTempFileNameW(folder.c_str(), L"w", number, path);
+        return std::wstring(path);
+    };
+    // Names that something has are passed over, whatever has them; the
+    // numbers go on past 0xFFFF to 1, never 0.
+    qfsupport::WriteFileBytes(name(0xFFFE), "theirs");
+    ASSERT_TRUE(::CreateDirectoryW(name(0xFFFF).c_str(), nullptr));
+    wchar_t path[MAX_PATH]{};
+    {
+        const unique_hfile file = CreateQuotationFile(folder.c_str(), 0xFFFD + 2 * 0xFFFF, path);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(std::wstring(path), name(1));
+        // Others may read it meanwhile, never write it.
+        EXPECT_FALSE(unique_hfile(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr)));
+        EXPECT_TRUE(unique_hfile(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr)));
+    }
+    EXPECT_EQ(qfsupport::ReadFileBytes(name(0xFFFE)), "theirs");
+
+    // A folder that refuses the file: none, and an empty path.
+    path[0] = L'x';
+    EXPECT_FALSE(CreateQuotationFile((folder + L"missing\\").c_str(), 7, path));
+    EXPECT_EQ(path[0], L'\0');
+}
+
 TEST(InstallPath, StringValuesAreUsedAsStored)
 {
     const std::wstring value(L"D:\\Apps\\wbloggar\0", 17);
@@ -155,28 +188,40 @@ TEST(InstallPath, UnusableValuesCountAsMissing)
     EXPECT_EQ(FolderFrom(REG_SZ, full, BytesOf(full)), L"");
 }
 
-TEST(CommandLine, QuotesTheProgramInTheFolderAndTheFile)
+TEST(CommandLine, QuotesTheProgramInAnAbsoluteFolderAndTheFile)
 {
-    EXPECT_EQ(CommandLine(L"D:\\Apps\\wbloggar", L"C:\\T\\w1A.tmp"),
-              L"\"D:\\Apps\\wbloggar\\wbloggar.exe\" \"C:\\T\\w1A.tmp\"");
-    // Used as stored: a trailing backslash is doubled, an empty folder gives the root.
-    EXPECT_EQ(CommandLine(L"D:\\Apps\\", L"f"), L"\"D:\\Apps\\\\wbloggar.exe\" \"f\"");
-    EXPECT_EQ(CommandLine(L"", L""), L"\"\\wbloggar.exe\" \"\"");
+    std::vector<wchar_t> line(kCommandLineChars);
+    ASSERT_TRUE(FormatCommandLine(EditorProgramPath(L"D:\\Apps\\wbloggar").c_str(), L"C:\\T\\w1A.tmp", line.data(),
+                                  line.size()));
+    EXPECT_STREQ(line.data(), L"\"D:\\Apps\\wbloggar\\wbloggar.exe\" \"C:\\T\\w1A.tmp\"");
+
+    // Used as stored (a trailing backslash is doubled), up to the longest
+    // folder whose program path fits MAX_PATH with its terminator.
+    const std::wstring longest = L"D:\\" + std::wstring(MAX_PATH - 17, L'f');
+    using Folders = std::initializer_list<std::wstring>;
+    for (const std::wstring& folder :
+         Folders{L"D:\\Apps\\", L"a:/w", L"z:\\w", L"A:\\w", L"Z:\\", L"\\\\s", L"//s/share", longest})
+        EXPECT_EQ(EditorProgramPath(folder), folder + L"\\wbloggar.exe") << folder;
+    // Never the root of the current drive, nor a folder relative to the
+    // current one; no quote, which would end the program's name early.
+    for (const std::wstring& folder : Folders{L"", L"wbloggar", L"\\Apps", L"D:Apps", L"D:", L"\\\\", L"@:\\w",
+                                              L"[:\\w", L"`:\\w", L"{:\\w", L"1:\\w", L"C:\\a\" \"b", longest + L'f'})
+        EXPECT_EQ(EditorProgramPath(folder), L"") << folder;
 }
 
-TEST(CommandLine, LongestFolderAndFileFitWithoutOverrun)
+TEST(CommandLine, LongestProgramAndFileFitWithoutOverrun)
 {
-    const std::wstring folder(MAX_PATH - 1, L'f');
+    const std::wstring program(MAX_PATH - 1, L'p');
     const std::wstring file(MAX_PATH - 1, L't');
     std::vector<wchar_t> buffer(kCommandLineChars + 8, L'#');
-    ASSERT_TRUE(FormatCommandLine(folder.c_str(), file.c_str(), buffer.data(), kCommandLineChars));
+    ASSERT_TRUE(FormatCommandLine(program.c_str(), file.c_str(), buffer.data(), kCommandLineChars));
     const std::wstring line = buffer.data();
-    EXPECT_EQ(line, L"\"" + folder + L"\\wbloggar.exe\" \"" + file + L"\"");
+    EXPECT_EQ(line, L"\"" + program + L"\" \"" + file + L"\"");
     EXPECT_EQ(line.size() + 1, kCommandLineChars);
     EXPECT_EQ(buffer[kCommandLineChars], L'#');
 
     // One character short: nothing is written at all.
     std::vector<wchar_t> small(kCommandLineChars - 1, L'#');
-    EXPECT_FALSE(FormatCommandLine(folder.c_str(), file.c_str(), small.data(), small.size()));
+    EXPECT_FALSE(FormatCommandLine(program.c_str(), file.c_str(), small.data(), small.size()));
     EXPECT_EQ(small.front(), L'#');
 }

@@ -1,5 +1,8 @@
 #include "BridgeSession.h"
 
+#include "EditorApplication.h"
+#include "Kestrel.h"
+
 #include <gtest/gtest.h>
 #include <sddl.h>
 #include <winternl.h>
@@ -11,8 +14,7 @@ namespace qftest
 
 namespace
 {
-const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
-const wchar_t kEditorClassKey[] = L"Software\\Classes\\CLSID\\{8F085BC0-363D-4219-95BA-DC8A5E06D295}";
+using qfplugin::kestrel::kSettingsKey;
 
 // Replaces the key's access list with the one given in its text form.
 LONG SetKeyAccess(HKEY key, const wchar_t* accessList)
@@ -239,8 +241,9 @@ void BloggarSettings::SetRawInstallPath(DWORD type, const void* data, DWORD size
     const auto setValue = reinterpret_cast<SetValueFn>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
     ASSERT_NE(setValue, nullptr);
-    wchar_t name[] = L"InstallPath";
-    UNICODE_STRING valueName{static_cast<USHORT>(sizeof(name) - sizeof(wchar_t)), sizeof(name), name};
+    std::wstring name = qfplugin::kestrel::kInstallPathValue;
+    const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    UNICODE_STRING valueName{bytes, static_cast<USHORT>(bytes + sizeof(wchar_t)), name.data()};
     EXPECT_EQ(setValue(key, &valueName, 0, type, data, size), 0);
     ::RegCloseKey(key);
 }
@@ -259,7 +262,7 @@ std::wstring InstallEditor(const std::wstring& folder)
     for (size_t pos = folder.find(L'\\', 3); pos != std::wstring::npos; pos = folder.find(L'\\', pos + 1))
         ::CreateDirectoryW(folder.substr(0, pos).c_str(), nullptr);
     ::CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring program = folder + L"\\wbloggar.exe";
+    const std::wstring program = folder + L"\\" + qfplugin::kestrel::kEditorProgram;
     EXPECT_TRUE(::CopyFileW(WbloggarStandInPath().c_str(), program.c_str(), FALSE))
         << "error " << ::GetLastError() << " copying the stand-in";
     return program;
@@ -267,7 +270,7 @@ std::wstring InstallEditor(const std::wstring& folder)
 
 EditorClassUnregistered::EditorClassUnregistered()
 {
-    const LONG status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEditorClassKey);
+    const LONG status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, EditorClassKey().c_str());
     EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
 }
 

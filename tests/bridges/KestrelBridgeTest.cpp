@@ -4,21 +4,21 @@
 // user's registry says, records how it was started and what the file held.
 #include "BridgeSession.h"
 
+#include "Kestrel.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 
 using namespace qftest;
+using namespace qfplugin::kestrel;
 
 namespace
 {
-const wchar_t kCaption[] = L"w.Bloggar plugin";
-const wchar_t kSettingsKey[] = L"Software\\VB and VBA Program Settings\\Bloggar";
-
 std::wstring ExpectedCommandLine(const std::wstring& folder, const std::wstring& file)
 {
-    return L"\"" + folder + L"\\wbloggar.exe\" \"" + file + L"\"";
+    return L"\"" + folder + L"\\" + kEditorProgram + L"\" \"" + file + L"\"";
 }
 
 // Blogs one item with the editor installed where the registry says and
@@ -33,6 +33,53 @@ BridgeSession::EditorRecord BlogThroughEditor(BridgeSession& session, const std:
     return records.empty() ? BridgeSession::EditorRecord{} : records.front();
 }
 
+// The one quotation file of the session's call, by its full path.
+std::wstring QuotationFile(const BridgeSession& session)
+{
+    const auto files = session.TemporaryFiles();
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? std::wstring() : session.tempDir() + L"\\" + files.front();
+}
+
+// Blogs the item in a session of its own: the editor gets the command line
+// and the file, which holds exactly the quotation and is left unchanged.
+BridgeSession::EditorRecord ExpectQuotation(const std::wstring& folder, const std::string& item,
+                                            const std::string& expected)
+{
+    BridgeSession session;
+    const auto record = BlogThroughEditor(session, item);
+    const std::wstring file = QuotationFile(session);
+    EXPECT_EQ(record.commandLine, ExpectedCommandLine(folder, file));
+    EXPECT_EQ(record.file, file);
+    EXPECT_TRUE(record.filePresent);
+    EXPECT_EQ(record.bytes, expected);
+    // Left for the editor, unchanged.
+    EXPECT_EQ(ReadFileBytes(file), expected);
+    return record;
+}
+
+// Blogs an item in the session, with the host in folder: the editor is not
+// found, and nothing is made or started.
+void ExpectEditorNotFound(BridgeSession& session, const std::wstring& folder)
+{
+    Process& host = session.Start(KestrelPath(), RssItem(L"t", L"d", L"x"), {}, L"", folder);
+    // A host that ends without the box has started the editor instead.
+    MessageBoxInfo box;
+    ASSERT_TRUE(WaitUntil([&] {
+        box = WaitForMessageBox(host.id(), std::chrono::milliseconds(0));
+        return box.hWnd != nullptr || !host.running();
+    }));
+    ASSERT_NE(box.hWnd, nullptr) << "no box";
+    EXPECT_EQ(box.caption, kCaption);
+    EXPECT_EQ(box.text, kCannotFind);
+    EXPECT_TRUE(box.icon);
+    EXPECT_TRUE(box.OkOnly());
+    AnswerMessageBox(box);
+    EXPECT_EQ(host.Wait(), 0u);
+    EXPECT_TRUE(session.TemporaryFiles().empty()) << "a quotation file was made";
+    EXPECT_TRUE(session.EditorRecords().empty()) << "an editor was started";
+}
+
 class KestrelBridge : public ::testing::Test
 {
 protected:
@@ -43,53 +90,32 @@ protected:
         settings.SetInstallPath(m_folder);
     }
 
-    // The one quotation file of the call, by its full path.
-    std::wstring QuotationFile()
-    {
-        const auto files = session.TemporaryFiles();
-        EXPECT_EQ(files.size(), 1u);
-        return files.empty() ? std::wstring() : session.tempDir() + L"\\" + files.front();
-    }
-
     BloggarSettings settings;
     BridgeSession session;
     std::wstring m_folder;
 };
 } // namespace
 
-TEST_F(KestrelBridge, FileHoldsExactlyTheQuotationAndTheEditorGetsIt)
+TEST_F(KestrelBridge, EachItemReachesTheEditorAsExactlyItsQuotation)
 {
-    const auto record = BlogThroughEditor(session, RssItem(L"A <b>bold</b> move", L"d", L"x"));
-    const std::string expected = "<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>";
-    const std::wstring file = QuotationFile();
-    EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder, file));
-    EXPECT_EQ(record.file, file);
-    EXPECT_TRUE(record.filePresent);
-    EXPECT_EQ(record.bytes, expected);
-    // Left for the editor, unchanged.
-    EXPECT_EQ(ReadFileBytes(file), expected);
-}
-
-TEST_F(KestrelBridge, EmptyDescriptionEndsTheQuotation)
-{
-    const auto record = BlogThroughEditor(session, RssItem(L"t", L"", L"http://e.org/"));
-    EXPECT_EQ(record.bytes, "<blockquote><a href='http://e.org/'>t</a><br></blockquote>");
-}
-
-TEST_F(KestrelBridge, SingleQuoteInTheLinkStaysInsideTheAttribute)
-{
-    const auto record =
-        BlogThroughEditor(session, RssItem(L"It's", L"<p>it's</p>", L"http://e.org/x' onclick='steal()"));
-    EXPECT_EQ(record.bytes,
-              "<blockquote><a href='http://e.org/x&#39; onclick=&#39;steal()'>It's</a><br><p>it's</p></blockquote>");
-}
-
-TEST_F(KestrelBridge, CharactersTheCodePageLacksGetItsReplacement)
-{
-    // Code page 1252: best fit for A with macron, the default character for
-    // a CJK character; the e acute is in the code page.
-    const auto record = BlogThroughEditor(session, RssItem(L"\u0100 caf\u00e9 \u65e5", L"d", L"x"));
-    EXPECT_EQ(record.bytes, "<blockquote><a href='x'>A caf\xe9 ?</a><br>d</blockquote>");
+    // The item (title, description, link) and the bytes of its file.
+    const std::pair<std::string, std::string> cases[] = {
+        // Markup in the texts is not escaped.
+        {RssItem(L"A <b>bold</b> move", L"d", L"x"),
+         "<blockquote><a href='x'>A <b>bold</b> move</a><br>d</blockquote>"},
+        {RssItem(L"t", L"", L"http://e.org/"), "<blockquote><a href='http://e.org/'>t</a><br></blockquote>"},
+        // A single quote in the link stays inside the attribute.
+        {RssItem(L"It's", L"<p>it's</p>", L"http://e.org/x' onclick='steal()"),
+         "<blockquote><a href='http://e.org/x&#39; onclick=&#39;steal()'>It's</a><br><p>it's</p></blockquote>"},
+        // Code page 1252: best fit for A with macron, the default character
+        // for a CJK character; the e acute is in the code page.
+        {RssItem(L"\u0100 caf\u00e9 \u65e5", L"d", L"x"), "<blockquote><a href='x'>A caf\xe9 ?</a><br>d</blockquote>"},
+    };
+    for (const auto& [item, bytes] : cases)
+    {
+        SCOPED_TRACE(bytes);
+        ExpectQuotation(m_folder, item, bytes);
+    }
 }
 
 TEST_F(KestrelBridge, DoubleByteCodePageWritesTheWholeText)
@@ -100,28 +126,10 @@ TEST_F(KestrelBridge, DoubleByteCodePageWritesTheWholeText)
     // (CTest sets LC_ALL=ja_JP.UTF-8 for this test), and the host inherits it.
     ASSERT_EQ(::GetACP(), 932u) << "run this test with LC_ALL=ja_JP.UTF-8";
     const std::wstring title = L"\u65e5\u672c\u8a9e";
-    const auto record = BlogThroughEditor(session, RssItem(title, L"d", L"x"));
-    const std::string expected = "<blockquote><a href='x'>\x93\xfa\x96\x7b\x8c\xea</a><br>d</blockquote>";
-    EXPECT_EQ(record.bytes, expected);
+    const auto record = ExpectQuotation(m_folder, RssItem(title, L"d", L"x"),
+                                        "<blockquote><a href='x'>\x93\xfa\x96\x7b\x8c\xea</a><br>d</blockquote>");
     const std::wstring quotation = L"<blockquote><a href='x'>" + title + L"</a><br>d</blockquote>";
     EXPECT_GT(record.bytes.size(), quotation.size());
-}
-
-TEST_F(KestrelBridge, NoSettingsKeyMeansEditorNotFoundAndTheFileStays)
-{
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
-    Process& host = session.Start(KestrelPath(), RssItem(L"t", L"d", L"x"));
-    const MessageBoxInfo box = WaitForMessageBox(host.id());
-    ASSERT_NE(box.hWnd, nullptr);
-    EXPECT_EQ(box.caption, kCaption);
-    EXPECT_EQ(box.text, L"Cannot find w.Bloggar...");
-    EXPECT_TRUE(box.icon);
-    EXPECT_TRUE(box.OkOnly());
-    AnswerMessageBox(box);
-    EXPECT_EQ(host.Wait(), 0u);
-
-    EXPECT_EQ(ReadFileBytes(QuotationFile()), "<blockquote><a href='x'>t</a><br>d</blockquote>");
-    EXPECT_TRUE(session.EditorRecords().empty()) << "an editor was started";
 }
 
 TEST_F(KestrelBridge, ReadOnlySettingsKeyStillFindsTheEditor)
@@ -146,18 +154,20 @@ TEST_F(KestrelBridge, ReadOnlySettingsKeyStillFindsTheEditor)
     }
     EXPECT_EQ(host.Wait(), 0u);
     ASSERT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 1; })) << "the editor did not start";
-    EXPECT_EQ(session.EditorRecords().front().commandLine, ExpectedCommandLine(m_folder, QuotationFile()));
+    EXPECT_EQ(session.EditorRecords().front().commandLine, ExpectedCommandLine(m_folder, QuotationFile(session)));
 }
 
 TEST_F(KestrelBridge, TrailingBackslashIsDoubledNotNormalised)
 {
     settings.SetInstallPath(m_folder + L"\\");
     const auto record = BlogThroughEditor(session, RssItem(L"t", L"d", L"x"));
-    EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder + L"\\", QuotationFile()));
+    EXPECT_EQ(record.commandLine, ExpectedCommandLine(m_folder + L"\\", QuotationFile(session)));
 }
 
-// Without a usable folder the command line names wbloggar.exe in the root of
-// the current drive; a stand-in placed there shows the exact line.
+// The editor is started only from the folder the registry names. A program
+// of the editor's name waits in the root of the current drive, and the
+// relative folders below lead, from the host's current folder, to the
+// installed editor: neither is ever started.
 class KestrelWithoutFolder : public KestrelBridge
 {
 protected:
@@ -165,7 +175,7 @@ protected:
     {
         KestrelBridge::SetUp();
         // The host runs in the scratch folder, so its drive is the scratch folder's.
-        m_rootProgram = session.dir().path().substr(0, 2) + L"\\wbloggar.exe";
+        m_rootProgram = session.dir().path().substr(0, 2) + L"\\" + kEditorProgram;
         // The test prefix's own drive: a copy that an interrupted run left is
         // replaced. The stand-in started by the test before may still be on
         // its way out and hold its file for a moment.
@@ -179,43 +189,48 @@ protected:
             WaitUntil([&] { return ::DeleteFileW(m_rootProgram.c_str()) || !FileExists(m_rootProgram); });
     }
 
-    // Blogs with the host in a scratch folder of its own, on the test's drive.
-    void ExpectRootProgramStarted(const char* what)
-    {
-        BridgeSession caseSession;
-        Process& host = caseSession.Start(KestrelPath(), RssItem(L"t", L"d", L"x"), {}, L"", caseSession.dir().path());
-        EXPECT_EQ(host.Wait(), 0u) << what;
-        EXPECT_TRUE(WaitUntil([&] { return caseSession.EditorRecords().size() == 1; })) << what;
-        const auto records = caseSession.EditorRecords();
-        const auto files = caseSession.TemporaryFiles();
-        ASSERT_EQ(records.size(), 1u) << what;
-        ASSERT_EQ(files.size(), 1u) << what;
-        EXPECT_EQ(records.front().commandLine,
-                  L"\"\\wbloggar.exe\" \"" + caseSession.tempDir() + L"\\" + files.front() + L"\"")
-            << what;
-        EXPECT_EQ(records.front().bytes, "<blockquote><a href='x'>t</a><br>d</blockquote>") << what;
-    }
-
     std::wstring m_rootProgram;
 };
 
-TEST_F(KestrelWithoutFolder, MissingOrUnusableValueStartsTheDriveRootProgram)
+TEST_F(KestrelWithoutFolder, MissingRelativeOrUnusableFolderMeansEditorNotFound)
 {
+    // Each call in a session of its own, with the host in the folder that
+    // holds Apps\wbloggar.
+    const std::wstring here = session.dir().path();
+    const auto expectNotFound = [&](const std::string& what) {
+        SCOPED_TRACE(what);
+        BridgeSession caseSession;
+        ExpectEditorNotFound(caseSession, here);
+    };
     ::RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+    expectNotFound("no settings key");
+
     settings.CreateKey();
-    ExpectRootProgramStarted("no InstallPath value");
+    expectNotFound("no InstallPath value");
 
     const std::wstring folder = m_folder + L'\0';
     settings.SetRawInstallPath(REG_BINARY, folder.data(), static_cast<DWORD>(folder.size() * sizeof(wchar_t)));
-    ExpectRootProgramStarted("a value of another type");
+    expectNotFound("a value of another type");
 
     settings.SetRawInstallPath(REG_SZ, m_folder.data(), static_cast<DWORD>(m_folder.size() * sizeof(wchar_t)));
-    ExpectRootProgramStarted("a value without its terminator");
+    expectNotFound("a value without its terminator");
 
     // 260 characters and the terminator do not fit the 260-character buffer.
     const std::wstring longValue = m_folder + L"\\" + std::wstring(MAX_PATH, L'x');
     settings.SetInstallPath(longValue.substr(0, MAX_PATH));
-    ExpectRootProgramStarted("a value of 260 characters");
+    expectNotFound("a value of 260 characters");
+
+    // Empty; relative to the current folder, to the current drive's root and
+    // to the drive's current folder; a folder without the editor; a folder
+    // whose editor is a folder.
+    ASSERT_TRUE(::CreateDirectoryW((here + L"\\Folder").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((here + L"\\Folder\\" + kEditorProgram).c_str(), nullptr));
+    for (const std::wstring& value : {std::wstring(), std::wstring(L"Apps\\wbloggar"), m_folder.substr(2),
+                                       here.substr(0, 2) + L"Apps\\wbloggar", here, here + L"\\Folder"})
+    {
+        settings.SetInstallPath(value);
+        expectNotFound("InstallPath " + Utf8(value));
+    }
 }
 
 TEST_F(KestrelBridge, LongFolderAndTemporaryPathMakeALongCommandLine)
@@ -243,7 +258,7 @@ TEST_F(KestrelBridge, ItemWithoutLinkMakesNoFileAndStartsNothing)
     const MessageBoxInfo box = WaitForMessageBox(host.id());
     ASSERT_NE(box.hWnd, nullptr);
     EXPECT_EQ(box.caption, kCaption);
-    EXPECT_EQ(box.text, L"Something failed in w.Bloggar plugin...");
+    EXPECT_EQ(box.text, kSomethingFailed);
     AnswerMessageBox(box);
     EXPECT_EQ(host.Wait(), 0u);
     EXPECT_TRUE(session.TemporaryFiles().empty());

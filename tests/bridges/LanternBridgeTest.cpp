@@ -3,17 +3,20 @@
 // its application object, and the test answers the plugin's message boxes.
 #include "BridgeSession.h"
 
+#include "EditorApplication.h"
+#include "Lantern.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 using namespace qftest;
+using qfplugin::lantern::kCaption;
 
 namespace
 {
-const wchar_t kCaption[] = L"LiveWriter Plugin";
-const wchar_t kPrefix[] = L"Failed to use LiveWriter. ";
-const std::wstring kApplicationIid = L"{D7E5B1EC-FEEA-476C-9CE1-BC5C3E2DB662}";
+const std::wstring kPrefix = qfplugin::lantern::kFailedPrefix;
+const std::wstring kApplicationIid = IdText(qfplugin::lantern::kIidApplication);
 // The editor object is made for IUnknown and asked for its interface after
 // it runs.
 const std::wstring kCreatedForIUnknown = L"create-iid {00000000-0000-0000-C000-000000000046}";

@@ -1,7 +1,9 @@
 // What an end-to-end test of the download needs around the update program:
 // the loopback publisher with the packages, the feed reader stand-in, and a
 // temporary folder and record folder of the test's own, handed to the
-// updater (and through it to the package it opens) by environment.
+// updater (and through it to the package it opens) by environment. The
+// temporary folder has a library planted in it that the installer stand-in
+// asks for by name (PlantedLibrary.dll): it must never find it there.
 #pragma once
 
 #include "Publisher.h"
@@ -10,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qftest
 {
@@ -19,11 +22,6 @@ constexpr int kIdInstaller = 1007;
 constexpr int kIdZipped = 1008;
 constexpr int kIdStatusText = 1006;
 constexpr int kIdProgress = 1002;
-
-extern const char kSetupPath[];   // "/dist/QuillfeedSetup.exe"
-extern const char kZipPath[];     // "/dist/Quillfeed.zip"
-extern const wchar_t kReadyText[];
-extern const wchar_t kDialogCaption[];  // "Quillfeed Automatic Update"
 
 class DownloadRoad
 {
@@ -41,6 +39,11 @@ public:
     std::unique_ptr<UpdaterSession> StartUpdater(const std::wstring& tempDir = L"");
     // The feed reader stand-in, with its frame window up.
     std::unique_ptr<Process> StartReader();
+
+    // The folders that runs of the update program made in the temporary
+    // folder, and the package in the first of them ("" when there is none).
+    std::vector<std::wstring> RunFolders() const;
+    std::wstring Package(const wchar_t* name = kSetupPackageName) const;
 
     // What a stand-in wrote down ("" when it wrote nothing).
     std::string Record(const wchar_t* name) const;

@@ -1,5 +1,7 @@
 // The plugins as the feed reader meets them: loaded by the reader's host in a
 // process of its own, their message boxes found, read and answered.
+#include "Kestrel.h"
+#include "Lantern.h"
 #include "PluginCall.h"
 #include "TestSupport.h"
 
@@ -13,10 +15,10 @@ using namespace qftest;
 
 namespace
 {
-const wchar_t kLanternCaption[] = L"LiveWriter Plugin";
-const wchar_t kLanternPrefix[] = L"Failed to use LiveWriter. ";
-const wchar_t kKestrelCaption[] = L"w.Bloggar plugin";
-const wchar_t kKestrelText[] = L"Something failed in w.Bloggar plugin...";
+const auto& kLanternCaption = qfplugin::lantern::kCaption;
+const auto& kLanternPrefix = qfplugin::lantern::kFailedPrefix;
+const auto& kKestrelCaption = qfplugin::kestrel::kCaption;
+const auto& kKestrelText = qfplugin::kestrel::kSomethingFailed;
 
 const char kGoodItem[] = "<?xml version=\"1.0\" encoding=\"utf-8\"?><rss version=\"2.0\"><channel><title>c</title>"
                          "<item><title>A title</title><description>Some text</description>"
@@ -256,8 +258,8 @@ TEST(PluginBlogThis, NestedCallFromInsideTheBoxLoop)
 
 TEST(PluginName, SameConstantAddressWithoutComBeforeAnyCall)
 {
-    for (const auto& [plugin, name] : {std::pair{L"Lantern", L"Quillfeed LiveWriter Plugin 1.0"},
-                                       std::pair{L"Kestrel", L"Quillfeed w.Bloggar Plugin 1.0"}})
+    for (const auto& [plugin, name] : {std::pair{L"Lantern", qfplugin::lantern::kPluginName},
+                                       std::pair{L"Kestrel", qfplugin::kestrel::kPluginName}})
     {
         HMODULE module = ::LoadLibraryW(Plugin(plugin).c_str());
         ASSERT_NE(module, nullptr);

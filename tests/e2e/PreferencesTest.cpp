@@ -25,9 +25,9 @@ struct Session
 {
     explicit Session(const std::string& settings = "")
     {
-        publisher.SetContent("/whatsnew.txt", "news");
+        publisher.SetContent(kWhatsNewTextPathA, "news");
         if (!settings.empty())
-            WriteFileBytes(dir.file(L"Quillfeed.ini"), settings);
+            WriteFileBytes(dir.file(kSettingsFileName), settings);
         LaunchOptions options;
         options.currentDirectory = dir.path();
         updater = std::make_unique<UpdaterSession>(options);
@@ -45,15 +45,15 @@ struct Session
 
 std::string FileIn(const Session& s)
 {
-    return ReadFileBytes(s.dir.file(L"Quillfeed.ini"));
+    return ReadFileBytes(s.dir.file(kSettingsFileName));
 }
 
 bool ClickStores(Session& s, const std::string& value)
 {
     ::PostMessageW(s.updater->item(kDownload), BM_CLICK, 0, 0);
     return WaitUntil([&] {
-        return FileExists(s.dir.file(L"Quillfeed.ini")) &&
-               FileIn(s).find("Packaging=" + value + "\r\n") != std::string::npos;
+        return FileExists(s.dir.file(kSettingsFileName)) &&
+               FileIn(s).find(kPackagingKeyA + ("=" + value + "\r\n")) != std::string::npos;
     });
 }
 } // namespace
@@ -82,7 +82,7 @@ TEST(Preferences, TheStoredValueChecksItsButtonAndAClickStoresWhatIsChecked)
         ASSERT_NE(s.updater->dialog(), nullptr);
         EXPECT_EQ(Checked(*s.updater, kInstaller), c.bInstaller);
         EXPECT_EQ(Checked(*s.updater, kZipped), c.bZipped);
-        EXPECT_EQ(FileExists(s.dir.file(L"Quillfeed.ini")), *c.settings != '\0');
+        EXPECT_EQ(FileExists(s.dir.file(kSettingsFileName)), *c.settings != '\0');
         ASSERT_TRUE(ClickStores(s, c.stored));
         // Without a file, the click creates one with the section and key alone.
         if (*c.settings == '\0')

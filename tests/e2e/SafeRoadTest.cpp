@@ -15,8 +15,7 @@ using namespace qftest;
 
 namespace
 {
-const wchar_t kWhatsNewFailed[] = L"Failed to reterieve What's New infomation";
-const std::string kSignaturePath = std::string(kSetupPath) + ".sig";
+const std::string kSignaturePath = std::string(kSetupPackagePathA) + ".sig";
 
 std::wstring VariantPath(const wchar_t* variant)
 {
@@ -29,9 +28,17 @@ void PresentCertificate(const char* mode)
     WriteFileBytes(TestBinDir() + L"\\..\\tls\\mode", mode);
 }
 
-std::string SignedPackageFile(const wchar_t* name)
+// A file of the signed test release: its manifests, their signatures, the
+// What's New text they list.
+std::string SignedFile(const std::wstring& name)
 {
     return ReadFileBytes(TestBinDir() + L"\\signed-package\\" + name);
+}
+
+// The signed test package, or with a suffix one of its signatures.
+std::string SignedPackageFile(const wchar_t* suffix = L"")
+{
+    return SignedFile(kSetupPackageName + std::wstring(suffix));
 }
 
 // A release the signed program accepts unless told otherwise: its manifest
@@ -41,9 +48,9 @@ std::string SignedPackageFile(const wchar_t* name)
 void ServeRelease(DownloadRoad& road, const std::wstring& manifest = L"release.manifest",
                   const std::wstring& signature = L"release.manifest.sig", DWORD nAccepted = 0)
 {
-    road.publisher().SetContent("/dist/release.manifest", SignedPackageFile(manifest.c_str()));
-    road.publisher().SetContent("/dist/release.manifest.sig", SignedPackageFile(signature.c_str()));
-    road.publisher().SetContent("/whatsnew.txt", SignedPackageFile(L"whatsnew.txt"));
+    road.publisher().SetContent("/dist/release.manifest", SignedFile(manifest));
+    road.publisher().SetContent("/dist/release.manifest.sig", SignedFile(signature));
+    road.publisher().SetContent(kWhatsNewTextPathA, SignedFile(L"whatsnew.txt"));
     ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
     if (nAccepted)
         ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update", L"AcceptedRelease", REG_DWORD,
@@ -77,7 +84,7 @@ void ExpectRefused(UpdaterSession& updater, const DownloadRoad& road, const std:
 {
     const MessageBoxInfo box = WaitForFailureBox(updater);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + code + L"\n\n")) << Narrow(box.text);
-    EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+    EXPECT_TRUE(road.RunFolders().empty());
     AnswerMessageBox(box);
     EXPECT_EQ(WindowText(updater.item(kIdDownload)), L"Stop Download");
     EXPECT_EQ(road.Record(L"reader.txt").find("WM_CLOSE"), std::string::npos);
@@ -111,18 +118,18 @@ TEST(HttpsRoad, WhatsNewDownloadHandOffAndBothLinksOverHttps)
     // Space on a focused label opens its page, as a click does.
     ::PostMessageW(updater.item(1010), WM_CHAR, VK_SPACE, 0);
     ::PostMessageW(updater.item(1009), WM_CHAR, VK_SPACE, 0);
-    for (const wchar_t* page : {QUILLFEED_PUBLISHER_URL L"/whatsnew.html\n", QUILLFEED_PUBLISHER_URL L"/blog/14\n"})
+    for (const wchar_t* path : {kWhatsNewPagePath, kHowToUpgradePagePath})
     {
+        const std::wstring page = QUILLFEED_PUBLISHER_URL + std::wstring(path) + L"\n";
         ASSERT_EQ(Narrow(page).rfind("https://localhost:", 0), 0u);
         EXPECT_TRUE(road.WaitForRecord(L"opened.txt", Narrow(page))) << road.Record(L"opened.txt");
     }
 
     Click(updater, kIdDownload);
     ExpectHandedOff(updater, road, *reader);
-    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")),
-              ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
-    EXPECT_EQ(road.publisher().RequestCount("/whatsnew.txt"), 1);
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 1);
+    EXPECT_EQ(ReadFileBytes(road.Package()), ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    EXPECT_EQ(road.publisher().RequestCount(kWhatsNewTextPathA), 1);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 1);
 }
 
 TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
@@ -135,7 +142,7 @@ TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
         PresentCertificate(mode);
         UpdaterSession updater(road.Options(), VariantPath(L"https"));
         ASSERT_NE(updater.dialog(), nullptr);
-        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailed);
+        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailedText);
         Click(updater, kIdDownload);
         ExpectRefused(updater, road, L"800C0019");
         EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
@@ -146,42 +153,52 @@ TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
     EXPECT_TRUE(reader->running());
 }
 
-TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOff)
+TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOffAlsoWhenItsTransferResumed)
 {
-    DownloadRoad road;
-    PresentCertificate("good");
-    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
+    const std::string package = SignedPackageFile();
     ASSERT_FALSE(package.empty()) << "the test package was not signed";
-    road.publisher().SetContent(kSetupPath, package);
-    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
-    // The user accepted this very release before: not lower, so taken.
-    ServeRelease(road, L"release.manifest", L"release.manifest.sig", 10);
+    PresentCertificate("good");
+    // Cut short once halfway: the hash taken as the bytes arrived must be the
+    // hash of the whole package, its rest appended.
+    for (const bool bDropped : {false, true})
     {
-        // A What's New text one byte off its manifest entry is not shown.
-        std::string text = SignedPackageFile(L"whatsnew.txt");
-        text[0] ^= 0x20;
-        road.publisher().SetContent("/whatsnew.txt", text);
+        SCOPED_TRACE(bDropped ? "resumed" : "in one piece");
+        DownloadRoad road;
+        road.publisher().SetContent(kSetupPackagePathA, package);
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
+        // The user accepted this very release before: not lower, so taken.
+        ServeRelease(road, L"release.manifest", L"release.manifest.sig", 10);
+        if (!bDropped)
+        {
+            // A What's New text one byte off its manifest entry is not shown.
+            std::string text = SignedFile(L"whatsnew.txt");
+            text[0] ^= 0x20;
+            road.publisher().SetContent(kWhatsNewTextPathA, text);
+            UpdaterSession refused(road.Options(), VariantPath(L"signed"));
+            ASSERT_NE(refused.dialog(), nullptr);
+            EXPECT_EQ(WindowText(refused.item(1000)), kWhatsNewFailedText);
+            EXPECT_EQ(CloseUpdater(refused), static_cast<DWORD>(kExitClosed));
+            road.publisher().SetContent(kWhatsNewTextPathA, SignedFile(L"whatsnew.txt"));
+        }
+        if (bDropped)
+            road.publisher().SetDropAfter(kSetupPackagePathA, package.size() / 2, 1);
+        auto reader = road.StartReader();
         UpdaterSession updater(road.Options(), VariantPath(L"signed"));
         ASSERT_NE(updater.dialog(), nullptr);
-        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailed);
-        EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
-    }
-    road.publisher().SetContent("/whatsnew.txt", SignedPackageFile(L"whatsnew.txt"));
-    auto reader = road.StartReader();
-    UpdaterSession updater(road.Options(), VariantPath(L"signed"));
-    ASSERT_NE(updater.dialog(), nullptr);
-    EXPECT_EQ(WindowText(updater.item(1000)), L"What's new: the download test.\r\n");
+        EXPECT_EQ(WindowText(updater.item(1000)), L"What's new: the download test.\r\n");
 
-    Click(updater, kIdDownload);
-    ExpectHandedOff(updater, road, *reader);
-    EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")), package);
-    EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
+        Click(updater, kIdDownload);
+        ExpectHandedOff(updater, road, *reader);
+        EXPECT_EQ(ReadFileBytes(road.Package()), package);
+        EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
+        EXPECT_EQ(road.publisher().RangesAsked(kSetupPackagePathA).size(), bDropped ? 1u : 0u);
+    }
 }
 
 TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
 {
-    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
-    const std::string signature = SignedPackageFile(L"QuillfeedSetup.exe.sig");
+    const std::string package = SignedPackageFile();
+    const std::string signature = SignedPackageFile(L".sig");
     ASSERT_FALSE(signature.empty()) << "the test package was not signed";
     const DerNumbers numbers = SplitDer(signature);
     // The equipment signs until r needs its zero byte and s does not: the
@@ -206,7 +223,7 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
         {"s with a leading zero", 200, JoinDer(numbers.r, std::string(1, '\0') + numbers.s), package, L"80090006"},
         {"r with its high bit but no zero byte", 200, JoinDer(numbers.r.substr(1), numbers.s), package,
          L"80090006"},
-        {"signed with another key", 200, SignedPackageFile(L"QuillfeedSetup.exe.wrong-key.sig"), package,
+        {"signed with another key", 200, SignedPackageFile(L".wrong-key.sig"), package,
          L"80096010"},
         {"a package changed by one byte", 200, signature, changedPackage, L"80096010"},
         // Slowly, so that the transfer is cut short at the bound, not over before.
@@ -224,7 +241,7 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
     {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(updater.process().running()) << "the update program has ended";
-        road.publisher().SetContent(kSetupPath, c.package);
+        road.publisher().SetContent(kSetupPackagePathA, c.package);
         road.publisher().SetContent(kSignaturePath, c.signature);
         road.publisher().SetStatus(kSignaturePath, c.nStatus);
         road.publisher().SetRate(kSignaturePath, c.nRate);
@@ -268,8 +285,8 @@ TEST(SignedRoad, ARefusedManifestShowsNoTextAndEveryDownloadFailsAtOnce)
     };
     PresentCertificate("good");
     DownloadRoad road;
-    road.publisher().SetContent(kSetupPath, SignedPackageFile(L"QuillfeedSetup.exe"));
-    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+    road.publisher().SetContent(kSetupPackagePathA, SignedPackageFile());
+    road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
@@ -280,7 +297,7 @@ TEST(SignedRoad, ARefusedManifestShowsNoTextAndEveryDownloadFailsAtOnce)
         road.publisher().SetBehaviour("/dist/release.manifest", manifest);
         UpdaterSession updater(road.Options(), VariantPath(c.variant));
         ASSERT_NE(updater.dialog(), nullptr);
-        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailed);
+        EXPECT_EQ(WindowText(updater.item(1000)), kWhatsNewFailedText);
         Click(updater, kIdDownload);
         const MessageBoxInfo box = WaitForFailureBox(updater);
         EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + std::wstring(c.code) + L"\n\nThe "))
@@ -288,15 +305,15 @@ TEST(SignedRoad, ARefusedManifestShowsNoTextAndEveryDownloadFailsAtOnce)
         EXPECT_EQ(box.text.find(L"expired") != std::wstring::npos, std::wstring(c.code) == L"A1000004");
         AnswerMessageBox(box);
         EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
-        EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe")));
+        EXPECT_TRUE(road.RunFolders().empty());
     }
-    EXPECT_EQ(road.publisher().RequestCount(kSetupPath), 0);
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 0);
     ServeRelease(road);
 }
 
 TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
 {
-    const std::string package = SignedPackageFile(L"QuillfeedSetup.exe");
+    const std::string package = SignedPackageFile();
     ASSERT_FALSE(package.empty()) << "the test package was not signed";
     struct Case
     {
@@ -306,8 +323,8 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
         bool bToHttps;                        // to the same path under /moved, over https or plain http
     };
     const Case cases[] = {
-        {"text and package, to https", L"https", {"/whatsnew.txt", kSetupPath}, true},
-        {"text and package, to http", L"https", {"/whatsnew.txt", kSetupPath}, false},
+        {"text and package, to https", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, true},
+        {"text and package, to http", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, false},
         {"the signature, to https", L"signed", {kSignaturePath}, true},
         {"the signature, to http", L"signed", {kSignaturePath}, false},
     };
@@ -316,20 +333,46 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
     {
         SCOPED_TRACE(c.what);
         DownloadRoad road;
-        ServeRelease(road);
-        road.publisher().SetContent(kSetupPath, package);
-        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+    PresentCertificate("good");
+    // Cut short once halfway: the hash taken as the bytes arrived must be the
+    // hash of the whole package, its rest appended.
+    for (const bool bDropped : {false, true})
+    {
+        SCOPED_TRACE(bDropped ? "resumed" : "in one piece");
+        DownloadRoad road;
+        road.publisher().SetContent(kSetupPackagePathA, package);
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
+        // The user accepted this very release before: not lower, so taken.
+        ServeRelease(road, L"release.manifest", L"release.manifest.sig", 10);
+        if (!bDropped)
+        {
+            // A What's New text one byte off its manifest entry is not shown.
+            std::string text = SignedFile(L"whatsnew.txt");
+            text[0] ^= 0x20;
+            road.publisher().SetContent(kWhatsNewTextPathA, text);
+            UpdaterSession refused(road.Options(), VariantPath(L"signed"));
+            ASSERT_NE(refused.dialog(), nullptr);
+            EXPECT_EQ(WindowText(refused.item(1000)), kWhatsNewFailedText);
+            EXPECT_EQ(CloseUpdater(refused), static_cast<DWORD>(kExitClosed));
+            road.publisher().SetContent(kWhatsNewTextPathA, SignedFile(L"whatsnew.txt"));
+        }
+        if (bDropped)
+            road.publisher().SetDropAfter(kSetupPackagePathA, package.size() / 2, 1);
+        auto reader = road.StartReader();
+        UpdaterSession updater(road.Options(), VariantPath(L"signed"));
+        ASSERT_NE(updater.dialog(), nullptr);
+        EXPECT_EQ(WindowText(updater.item(1000)), L"What's new: the download test.\r\n");
         bool bTextRedirected = false;
         for (const std::string& path : c.redirected)
         {
             std::string body;
-            if (path == "/whatsnew.txt")
+            if (path == kWhatsNewTextPathA)
             {
                 bTextRedirected = true;
                 body = "What's new, moved.\n";
             }
             else
-                body = path == kSetupPath ? package : SignedPackageFile(L"QuillfeedSetup.exe.sig");
+                body = path == kSetupPackagePathA ? package : SignedPackageFile(L".sig");
             road.publisher().SetContent("/moved" + path, body);
             const std::string base = c.bToHttps ? Narrow(QUILLFEED_PUBLISHER_URL) : Narrow(road.publisher().Url());
             road.publisher().SetRedirect(path, base + "/moved" + path);
@@ -341,13 +384,13 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
         if (!bTextRedirected)
             EXPECT_EQ(text, L"What's new: the download test.\r\n");
         else
-            EXPECT_EQ(text, c.bToHttps ? std::wstring(L"What's new, moved.\r\n") : std::wstring(kWhatsNewFailed));
+            EXPECT_EQ(text, c.bToHttps ? std::wstring(L"What's new, moved.\r\n") : std::wstring(kWhatsNewFailedText));
 
         Click(updater, kIdDownload);
         if (c.bToHttps)
         {
             ExpectHandedOff(updater, road, *reader);
-            EXPECT_EQ(ReadFileBytes(road.temp().file(L"QuillfeedSetup.exe")), package);
+            EXPECT_EQ(ReadFileBytes(road.Package()), package);
         }
         else
         {
@@ -380,9 +423,35 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
     {
         SCOPED_TRACE(static_cast<int>(ending));
         DownloadRoad road;
-        ServeRelease(road);
-        road.publisher().SetContent(kSetupPath, SignedPackageFile(L"QuillfeedSetup.exe"));
-        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L"QuillfeedSetup.exe.sig"));
+    PresentCertificate("good");
+    // Cut short once halfway: the hash taken as the bytes arrived must be the
+    // hash of the whole package, its rest appended.
+    for (const bool bDropped : {false, true})
+    {
+        SCOPED_TRACE(bDropped ? "resumed" : "in one piece");
+        DownloadRoad road;
+        road.publisher().SetContent(kSetupPackagePathA, package);
+        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
+        // The user accepted this very release before: not lower, so taken.
+        ServeRelease(road, L"release.manifest", L"release.manifest.sig", 10);
+        if (!bDropped)
+        {
+            // A What's New text one byte off its manifest entry is not shown.
+            std::string text = SignedFile(L"whatsnew.txt");
+            text[0] ^= 0x20;
+            road.publisher().SetContent(kWhatsNewTextPathA, text);
+            UpdaterSession refused(road.Options(), VariantPath(L"signed"));
+            ASSERT_NE(refused.dialog(), nullptr);
+            EXPECT_EQ(WindowText(refused.item(1000)), kWhatsNewFailedText);
+            EXPECT_EQ(CloseUpdater(refused), static_cast<DWORD>(kExitClosed));
+            road.publisher().SetContent(kWhatsNewTextPathA, SignedFile(L"whatsnew.txt"));
+        }
+        if (bDropped)
+            road.publisher().SetDropAfter(kSetupPackagePathA, package.size() / 2, 1);
+        auto reader = road.StartReader();
+        UpdaterSession updater(road.Options(), VariantPath(L"signed"));
+        ASSERT_NE(updater.dialog(), nullptr);
+        EXPECT_EQ(WindowText(updater.item(1000)), L"What's new: the download test.\r\n");
         // The answer's head, then nothing.
         road.publisher().SetStall(kSignaturePath, 0, INFINITE);
         UpdaterSession updater(road.Options(), VariantPath(L"signed"));
@@ -404,11 +473,11 @@ TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
             {
                 // The next click starts at once: no worker is left waiting on the signature.
                 Click(updater, kIdDownload);
-                EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPath) == 2; }));
+                EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPackagePathA) == 2; }));
             }
         }
         EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
-        EXPECT_FALSE(FileExists(road.temp().file(L"QuillfeedSetup.exe"))) << "an unverified package was left";
+        EXPECT_TRUE(road.RunFolders().empty()) << "an unverified package was left";
         EXPECT_EQ(road.Record(L"installer.txt"), "");
     }
 }

@@ -60,7 +60,7 @@ TEST(UpdaterDialog, ShowsTheNineTemplateControlsInOrder)
     UpdaterSession updater;
     ASSERT_NE(updater.dialog(), nullptr);
 
-    EXPECT_EQ(WindowText(updater.dialog()), L"Quillfeed Automatic Update");
+    EXPECT_EQ(WindowText(updater.dialog()), kDialogCaption);
     const DWORD dialogStyle = static_cast<DWORD>(::GetWindowLongW(updater.dialog(), GWL_STYLE));
     EXPECT_EQ(dialogStyle & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME | WS_CHILD),
               static_cast<DWORD>(WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX));

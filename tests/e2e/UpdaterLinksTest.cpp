@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 using namespace qftest;
 
@@ -19,44 +18,6 @@ constexpr COLORREF kVisitedColour = RGB(128, 0, 128);
 std::string Narrow(const std::wstring& text)
 {
     return std::string(text.begin(), text.end());
-}
-
-// What the screen shows of a control.
-std::vector<COLORREF> ScreenPixels(HWND hWnd)
-{
-    RECT rc{};
-    ::GetWindowRect(hWnd, &rc);
-    const int cx = rc.right - rc.left, cy = rc.bottom - rc.top;
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-    bi.bmiHeader.biWidth = cx;
-    bi.bmiHeader.biHeight = -cy;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    HDC hScreen = ::GetDC(nullptr);
-    HDC hMem = ::CreateCompatibleDC(hScreen);
-    void* pBits = nullptr;
-    HBITMAP hBmp = ::CreateDIBSection(hMem, &bi, DIB_RGB_COLORS, &pBits, nullptr, 0);
-    HGDIOBJ hOld = ::SelectObject(hMem, hBmp);
-    ::BitBlt(hMem, 0, 0, cx, cy, hScreen, rc.left, rc.top, SRCCOPY);
-    ::GdiFlush();
-    std::vector<COLORREF> pixels;
-    const auto* p = static_cast<const DWORD*>(pBits);
-    for (int i = 0; i < cx * cy; ++i)
-        pixels.push_back(RGB((p[i] >> 16) & 0xFF, (p[i] >> 8) & 0xFF, p[i] & 0xFF));
-    ::SelectObject(hMem, hOld);
-    ::DeleteObject(hBmp);
-    ::DeleteDC(hMem);
-    ::ReleaseDC(nullptr, hScreen);
-    return pixels;
-}
-
-size_t CountOnScreen(HWND hWnd, COLORREF clr)
-{
-    size_t n = 0;
-    for (COLORREF c : ScreenPixels(hWnd))
-        n += c == clr;
-    return n;
 }
 
 // A left click as the mouse delivers it, a few pixels into the label's text.
@@ -76,16 +37,16 @@ void ExpectClickOpens(UpdaterSession& updater, const ScratchDir& record, int id,
 {
     HWND hLabel = updater.item(id);
     ASSERT_NE(hLabel, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return CountOnScreen(hLabel, kLinkColour) > 10; }))
+    EXPECT_TRUE(WaitUntil([&] { return ScreenPixels(hLabel).Count(kLinkColour) > 10; }))
         << "the label is not painted in the link colour";
-    EXPECT_EQ(CountOnScreen(hLabel, kVisitedColour), 0u);
+    EXPECT_EQ(ScreenPixels(hLabel).Count(kVisitedColour), 0u);
 
     ClickText(hLabel);
     const std::string line = Narrow(url) + "\n";
     EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(record.file(L"opened.txt")).find(line) != std::string::npos; }))
         << "opened: " << ReadFileBytes(record.file(L"opened.txt"));
     EXPECT_TRUE(WaitUntil([&] {
-        return CountOnScreen(hLabel, kVisitedColour) > 10 && CountOnScreen(hLabel, kLinkColour) == 0;
+        return ScreenPixels(hLabel).Count(kVisitedColour) > 10 && ScreenPixels(hLabel).Count(kLinkColour) == 0;
     })) << "the label did not repaint in the visited colour";
 }
 } // namespace
@@ -100,10 +61,11 @@ TEST(UpdaterLinks, ClickingEachLabelOpensItsPageAndShowsItVisited)
     EXPECT_EQ(WindowText(updater.item(1010)), L"What's New:");
     EXPECT_EQ(WindowText(updater.item(1009)), L"How to upgrade?");
 
-    ExpectClickOpens(updater, record, 1010, QUILLFEED_PUBLISHER_URL L"/whatsnew.html");
-    ExpectClickOpens(updater, record, 1009, QUILLFEED_PUBLISHER_URL L"/blog/14");
-    EXPECT_EQ(ReadFileBytes(record.file(L"opened.txt")),
-              Narrow(QUILLFEED_PUBLISHER_URL L"/whatsnew.html\n") + Narrow(QUILLFEED_PUBLISHER_URL L"/blog/14\n"));
+    const std::wstring whatsNewPage = QUILLFEED_PUBLISHER_URL + std::wstring(kWhatsNewPagePath);
+    const std::wstring howToUpgradePage = QUILLFEED_PUBLISHER_URL + std::wstring(kHowToUpgradePagePath);
+    ExpectClickOpens(updater, record, 1010, whatsNewPage);
+    ExpectClickOpens(updater, record, 1009, howToUpgradePage);
+    EXPECT_EQ(ReadFileBytes(record.file(L"opened.txt")), Narrow(whatsNewPage + L"\n" + howToUpgradePage + L"\n"));
 
     ::PostMessageW(updater.dialog(), WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitClosed));

@@ -12,7 +12,7 @@ UpdaterSession::UpdaterSession(LaunchOptions options, const std::wstring& progra
     m_process = std::make_unique<Process>(program, options);
     // The dialog exists, invisible, while it is set up (What's New fetched and
     // shown in its box); it counts as there once it shows.
-    m_dialog = WaitForTopLevelWindow(m_process->id(), L"#32770", L"Quillfeed Automatic Update");
+    m_dialog = WaitForTopLevelWindow(m_process->id(), L"#32770", kDialogCaption);
     EXPECT_NE(m_dialog, nullptr) << "the update dialog did not appear";
     if (m_dialog && !WaitUntil([&] { return ::IsWindowVisible(m_dialog) != FALSE; }))
     {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "TestSupport.h"
+#include "UpdaterNames.h"
 
 #include <memory>
 

@@ -18,7 +18,7 @@
 #   sign-test-package.sh KEY_DIR PACKAGE OUT_DIR
 set -euo pipefail
 keys=$1 package=$2 out=$3
-signing="$(dirname "$0")/../../tools/signing/release-signing.sh"
+signing="$(dirname "$0")/../../scripts/release/release-signing.sh"
 mkdir -p "$out"
 cp "$package" "$out/QuillfeedSetup.exe"
 

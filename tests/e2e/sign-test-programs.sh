@@ -11,7 +11,7 @@ bash "$(dirname "$0")/../../tools/signing/test-certificates.sh" "$certs"
 rm -rf "$out"
 mkdir -p "$out"
 QUILLFEED_SIGNING_PFX=$certs/signer.pfx QUILLFEED_SIGNING_PASSWORD=$(cat "$certs/pfx-password") \
-  bash "$(dirname "$0")/../../tools/signing/authenticode.sh" sign "$out" "$@"
+  bash "$(dirname "$0")/../../scripts/release/authenticode.sh" sign "$out" "$@"
 for program in "$@"; do
   signed=$out/$(basename "$program")
   osslsigncode verify -CAfile "$certs/ca.pem" -in "$signed" | grep -q '^Signature verification: ok' ||

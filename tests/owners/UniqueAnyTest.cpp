@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -104,4 +105,25 @@ TEST(UniqueAny, MovesResetsAndReleasesGiveEachHandleBackOnce)
     }
     static_assert(!std::is_copy_constructible<unique_counted>::value, "owners are not copied");
     static_assert(!std::is_copy_assignable<unique_counted>::value, "owners are not copied");
+}
+
+TEST(UniqueComInit, AThreadIsInTheApartmentForTheScopeAndOnlyASuccessIsBalanced)
+{
+    std::thread([] {
+        APTTYPE type{};
+        APTTYPEQUALIFIER qualifier{};
+        {
+            const unique_com_init com(COINIT_MULTITHREADED);
+            EXPECT_EQ(com.result(), S_OK);
+            ASSERT_EQ(::CoGetApartmentType(&type, &qualifier), S_OK);
+            EXPECT_EQ(type, APTTYPE_MTA);
+            {
+                // A second of another model fails, and uninitialises nothing.
+                const unique_com_init other(COINIT_APARTMENTTHREADED);
+                EXPECT_EQ(other.result(), RPC_E_CHANGED_MODE);
+            }
+            EXPECT_EQ(::CoGetApartmentType(&type, &qualifier), S_OK);
+        }
+        EXPECT_EQ(::CoGetApartmentType(&type, &qualifier), CO_E_NOTINITIALIZED);
+    }).join();
 }

@@ -37,6 +37,13 @@ TEST(XmlProlog, EntityDeclarationsAreFoundWhateverPrecedesThemAndOnlyInTheDocume
         {L"comment that looks like a root", L"<!-- <rss> -->" + kDeclaring + kItem, true},
         // Instructions end at the first "?>" after their "<?".
         {L"instruction with ? and > inside", L"<?pi a > b ? c?>" + kDeclaring + kItem, true},
+        // A declaration's values are quoted: one still open at "?>" hides what follows.
+        {L"declaration with a quote open at its ?>",
+         L"<?xml version=\"?><r x='\"?><!DOCTYPE r [<!ENTITY e \"x\">]><rss>&e;</rss>", true},
+        {L"declaration in capitals with a quote open", L"<?XML version='?>" + kItem + L"'?>", true},
+        {L"declaration with a quote that never closes", L"<?xml version=\"1.0?>" + kItem, true},
+        {L"other instruction with a quote open", L"<?xml-stylesheet title=\"it's?>" + kItem, false},
+        {L"declaration with both kinds of quote", L"<?xml version='1.0' encoding=\"UTF-8\"?>" + kItem, false},
         // Inside the document type: literals and comments are read whole.
         {L"> in a system literal", L"<!DOCTYPE rss SYSTEM \"a>b[\" [<!ENTITY e \"x\">]>" + kItem, true},
         {L"] and > in a subset comment", L"<!DOCTYPE rss [<!-- ]> --><!ENTITY e \"x\">]>" + kItem, true},

@@ -4,8 +4,9 @@
 # the sources in another folder and at another time (a SOURCE_DATE_EPOCH 400
 # days before this build's), then signed. Checks the folder it wrote: the
 # three files and SHA256SUMS, nothing else; the sums hold; each file verifies
-# against the test CA, signed with SHA-256 by the test publisher. Then the
-# manifest of two of its files as the publisher signs it, checked with openssl.
+# against the test CA, signed with SHA-256 by the test publisher. Without a
+# package key, the command must have recommended one. Then the manifest of
+# two of its files as the publisher signs it, checked with openssl.
 #   signed-release.sh SOURCE_DIR CHECK_DIR PUBLISHER_URL [PACKAGE_KEY]
 # CHECK_DIR/certificates holds the test certificates; the release lands in
 # CHECK_DIR/out, built from CHECK_DIR/source in CHECK_DIR/build (both kept:
@@ -22,10 +23,13 @@ mkdir -p "$check/source"
    while IFS= read -r -d '' file; do [ -f "$file" ] && printf '%s\0' "$file"; done |
    xargs -0 cp -p --parents -t "$check/source")
 rm -rf "$check/out"
-SOURCE_DATE_EPOCH=$((${SOURCE_DATE_EPOCH:-$(date +%s)} - 400 * 86400)) \
-QF_RELEASE_BUILD_DIR=$check/build QUILLFEED_PUBLISHER_URL=$3 QUILLFEED_PACKAGE_PUBLIC_KEY=${4:-} \
-QUILLFEED_SIGNING_CERT=$certs/signer.pem QUILLFEED_SIGNING_KEY=$certs/signer.key \
-  bash "$check/source/scripts/release.sh" "$check/out" || { echo "FAIL: the release command failed"; exit 1; }
+output=$(SOURCE_DATE_EPOCH=$((${SOURCE_DATE_EPOCH:-$(date +%s)} - 400 * 86400)) \
+  QF_RELEASE_BUILD_DIR=$check/build QUILLFEED_PUBLISHER_URL=$3 QUILLFEED_PACKAGE_PUBLIC_KEY=${4:-} \
+  QUILLFEED_SIGNING_CERT=$certs/signer.pem QUILLFEED_SIGNING_KEY=$certs/signer.key \
+  bash "$check/source/scripts/release.sh" "$check/out" 2>&1) ||
+  { echo "$output"; echo "FAIL: the release command failed"; exit 1; }
+echo "$output"
+[ -n "${4:-}" ] || grep -q 'A package key is recommended' <<<"$output" || fail "no line recommends a package key"
 
 cd "$check/out"
 [ "$(ls -A | sort | tr '\n' ' ')" = "Kestrel.dll Lantern.dll QuillfeedUpdater.exe SHA256SUMS " ] ||
@@ -45,10 +49,10 @@ done
 # here with openssl alone: the signature over the context and the text, and
 # none over the text without the context; the files as sha256sum sees them.
 keys=$check/manifest-keys
-[ -e "$keys/release-private.pem" ] || bash "$source_dir/tools/signing/release-signing.sh" keygen "$keys" >/dev/null
+[ -e "$keys/release-private.pem" ] || bash "$source_dir/scripts/release/release-signing.sh" keygen "$keys" >/dev/null
 manifest=$check/manifest
 rm -rf "$manifest"
-bash "$source_dir/tools/signing/release-signing.sh" manifest "$keys/release-private.pem" "$manifest" 7 \
+bash "$source_dir/scripts/release/release-signing.sh" manifest "$keys/release-private.pem" "$manifest" 7 \
   QuillfeedUpdater.exe Kestrel.dll >/dev/null || fail "the manifest command failed"
 signed_text() { { [ "$1" = context ] && printf 'Quillfeed release manifest signature\0'; cat "$manifest/release.manifest"; }; }
 for covered in context text-alone; do

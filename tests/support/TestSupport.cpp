@@ -1,12 +1,59 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cwchar>
+#include <functional>
 
 namespace qftest
 {
+
+namespace
+{
+// Every failure of a test is followed by what its equipment saw then (the
+// programs it started, with their windows, and the publishers' last
+// requests), so that a wait that gave up explains itself in the log alone;
+// once for failures in a row that saw the same.
+class WhatWasSeen : public ::testing::EmptyTestEventListener
+{
+    void OnTestStart(const ::testing::TestInfo&) override { m_last.clear(); }
+
+    void OnTestPartResult(const ::testing::TestPartResult& result) override
+    {
+        if (!result.failed())
+            return;
+        std::string seen = qfsupport::DescribeWitnesses();
+        if (!TopLevelWindowsOf(::GetCurrentProcessId()).empty())
+            seen += "  this test's own process:\n" + qfsupport::DescribeWindowsOf(::GetCurrentProcessId());
+        if (seen.empty() || seen == m_last)
+            return;
+        std::printf("What the test saw then:\n%s", seen.c_str());
+        std::fflush(stdout);
+        m_last = seen;
+    }
+
+    std::string m_last;
+};
+
+const bool g_bSeenOnFailure = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new WhatWasSeen);
+    return true;
+}();
+
+// Waits for a window of the process to show; a process that has ended shows
+// none, and the wait ends with it (sooner than its bound: no test can see the
+// difference but by the time it takes).
+bool WaitForWindowOf(DWORD pid, const std::function<bool()>& found, std::chrono::milliseconds timeout)
+{
+    unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return WaitUntil(
+        [&] { return found() || !process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0; }, timeout);
+}
+} // namespace
 
 std::wstring TestBinDir()
 {
@@ -40,6 +87,103 @@ ScopedEnvironment::~ScopedEnvironment()
     ::SetEnvironmentVariableW(m_name.c_str(), m_had ? m_old.c_str() : nullptr);
 }
 
+ScopedReadOnlyKey::ScopedReadOnlyKey(HKEY hRoot, const wchar_t* key)
+{
+    if (::RegOpenKeyExW(hRoot, key, 0, READ_CONTROL | WRITE_DAC, m_hKey.addressof()) != ERROR_SUCCESS)
+        return;
+    DWORD cb = 0;
+    ::RegGetKeySecurity(m_hKey.get(), DACL_SECURITY_INFORMATION, nullptr, &cb);
+    m_old.resize(cb);
+    m_bSaved = cb && ::RegGetKeySecurity(m_hKey.get(), DACL_SECURITY_INFORMATION, m_old.data(), &cb) == ERROR_SUCCESS;
+    PSECURITY_DESCRIPTOR readOnly = nullptr;
+    if (m_bSaved && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", SDDL_REVISION_1,
+                                                                           &readOnly, nullptr))
+    {
+        m_bApplied = ::RegSetKeySecurity(m_hKey.get(), DACL_SECURITY_INFORMATION, readOnly) == ERROR_SUCCESS;
+        ::LocalFree(readOnly);
+    }
+}
+
+ScopedReadOnlyKey::~ScopedReadOnlyKey()
+{
+    if (m_bSaved)
+        ::RegSetKeySecurity(m_hKey.get(), DACL_SECURITY_INFORMATION, m_old.data());
+}
+
+OpenedPages::OpenedPages() : m_record(L"QF_HTTP_RECORD", m_dir.file(L"opened.txt")) {}
+
+bool OpenedPages::WaitFor(const std::string& page) const
+{
+    return WaitUntil([&] { return Text().find(page + "\n") != std::string::npos; });
+}
+
+size_t Pixels::Count(COLORREF clr) const
+{
+    return static_cast<size_t>(std::count(colors.begin(), colors.end(), clr));
+}
+
+int Pixels::LongestRun(COLORREF clr) const
+{
+    int longest = 0;
+    for (size_t i = 0, run = 0; i < colors.size(); ++i)
+    {
+        if (i % cx == 0)
+            run = 0;
+        run = colors[i] == clr ? run + 1 : 0;
+        longest = std::max(longest, static_cast<int>(run));
+    }
+    return longest;
+}
+
+namespace
+{
+// cx by cy pixels of a 32-bit memory DC after draw has drawn into it.
+Pixels Capture(int cx, int cy, const std::function<void(HDC)>& draw)
+{
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = cx;
+    bi.bmiHeader.biHeight = -cy;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    HDC hMem = ::CreateCompatibleDC(nullptr);
+    void* pBits = nullptr;
+    HBITMAP hBmp = ::CreateDIBSection(hMem, &bi, DIB_RGB_COLORS, &pBits, nullptr, 0);
+    HGDIOBJ hOld = ::SelectObject(hMem, hBmp);
+    draw(hMem);
+    ::GdiFlush();
+    Pixels pixels{cx, {}};
+    const auto* p = static_cast<const DWORD*>(pBits);
+    for (int i = 0; pBits && i < cx * cy; ++i)
+        pixels.colors.push_back(RGB((p[i] >> 16) & 0xFF, (p[i] >> 8) & 0xFF, p[i] & 0xFF));
+    ::SelectObject(hMem, hOld);
+    ::DeleteObject(hBmp);
+    ::DeleteDC(hMem);
+    return pixels;
+}
+} // namespace
+
+Pixels PrintedPixels(HWND hWnd)
+{
+    RECT rc{};
+    ::GetClientRect(hWnd, &rc);
+    return Capture(rc.right, rc.bottom, [&](HDC hMem) {
+        ::FillRect(hMem, &rc, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
+        ::SendMessageW(hWnd, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(hMem), PRF_CLIENT);
+    });
+}
+
+Pixels ScreenPixels(HWND hWnd)
+{
+    RECT rc{};
+    ::GetWindowRect(hWnd, &rc);
+    return Capture(rc.right - rc.left, rc.bottom - rc.top, [&](HDC hMem) {
+        HDC hScreen = ::GetDC(nullptr);
+        ::BitBlt(hMem, 0, 0, rc.right - rc.left, rc.bottom - rc.top, hScreen, rc.left, rc.top, SRCCOPY);
+        ::ReleaseDC(nullptr, hScreen);
+    });
+}
+
 Process::Process(const std::wstring& program, const LaunchOptions& options) : qfsupport::Process(program, options)
 {
     if (!started())
@@ -50,7 +194,8 @@ HWND WaitForTopLevelWindow(DWORD pid, const std::wstring& className, const std::
                            std::chrono::milliseconds timeout)
 {
     HWND result = nullptr;
-    WaitUntil(
+    WaitForWindowOf(
+        pid,
         [&] {
             for (HWND hWnd : TopLevelWindowsOf(pid))
             {
@@ -93,7 +238,8 @@ void ReadBoxLook(MessageBoxInfo& info)
 MessageBoxInfo WaitForMessageBox(DWORD pid, std::chrono::milliseconds timeout)
 {
     MessageBoxInfo info;
-    WaitUntil(
+    WaitForWindowOf(
+        pid,
         [&] {
             for (HWND hWnd : TopLevelWindowsOf(pid))
             {

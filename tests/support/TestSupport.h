@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "Files.h"
 #include "Owners.h"
+#include "Registry.h"
 #include "Text.h"
 #include "WindowSearch.h"
 
@@ -26,6 +27,7 @@ using qfsupport::FromUtf8;
 using qfsupport::kEventTimeout;
 using qfsupport::LaunchOptions;
 using qfsupport::ReadFileBytes;
+using qfsupport::ScopedRegistryValue;
 using qfsupport::ScratchDir;
 using qfsupport::TopLevelWindowsOf;
 using qfsupport::Utf8;
@@ -53,6 +55,56 @@ private:
     std::wstring m_name, m_old;
     bool m_had = false;
 };
+
+// Lets everyone only read a key for one scope, then puts the key's own access
+// list back: what a user who may not write a key sees.
+class ScopedReadOnlyKey
+{
+public:
+    ScopedReadOnlyKey(HKEY hRoot, const wchar_t* key);
+    ~ScopedReadOnlyKey();
+    ScopedReadOnlyKey(const ScopedReadOnlyKey&) = delete;
+    ScopedReadOnlyKey& operator=(const ScopedReadOnlyKey&) = delete;
+
+    bool applied() const { return m_bSaved && m_bApplied; }
+
+private:
+    unique_hkey m_hKey;
+    std::vector<BYTE> m_old;
+    bool m_bSaved = false;
+    bool m_bApplied = false;
+};
+
+// The pages that the http recorder of the test prefix is asked to open, by
+// this process and the programs it starts, while the object lives.
+class OpenedPages
+{
+public:
+    OpenedPages();
+    std::string Text() const { return ReadFileBytes(m_dir.file(L"opened.txt")); }
+    // Waits until the page's line has been written.
+    bool WaitFor(const std::string& page) const;
+
+private:
+    ScratchDir m_dir;
+    ScopedEnvironment m_record;
+};
+
+// What a window painted, row by row.
+struct Pixels
+{
+    int cx = 0;
+    std::vector<COLORREF> colors;
+
+    COLORREF At(int x, int y) const { return colors[static_cast<size_t>(y) * cx + x]; }
+    size_t Count(COLORREF clr) const;
+    // The longest run of one colour along any row.
+    int LongestRun(COLORREF clr) const;
+};
+// The client area as the window prints it (WM_PRINTCLIENT) over black.
+Pixels PrintedPixels(HWND hWnd);
+// What the screen shows of the window.
+Pixels ScreenPixels(HWND hWnd);
 
 // A started program (see qfsupport::Process); a start that fails fails the test.
 class Process : public qfsupport::Process

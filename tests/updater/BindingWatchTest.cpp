@@ -1,11 +1,14 @@
-// What every binding shares: which redirects are refused, and an abort that
-// reaches a binding whenever it was asked for.
+// What every binding shares: which redirects are refused, an abort that
+// reaches a binding whenever it was asked for, and the status callback that
+// every binding is given.
 #include "Publisher.h"  // winsock2.h before windows.h
 
 #include "BindingWatch.h"
+#include "BoundedFetch.h"
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <thread>
 
 #include "TestSupport.h"
@@ -61,6 +64,24 @@ public:
 };
 } // namespace
 
+TEST(BindingRedirect, AnHttpsBindingThatCannotTellWhereItArrivedCountsAsDowngraded)
+{
+    // A binding without IWinInetInfo, as one with an address past any buffer.
+    for (const bool bHttps : {true, false})
+    {
+        CountingBinding binding;
+        CRunningBinding running;
+        running.Attach(&binding);
+        running.UnderWay();
+        CHttpAnswer answer;
+        answer.Begin(bHttps ? L"https://a.example/x" : L"http://a.example/x");
+        answer.Responded(200, running);
+        EXPECT_EQ(answer.Downgraded(), bHttps);
+        EXPECT_EQ(binding.m_nAborts, bHttps ? 1 : 0);
+        running.Detach();
+    }
+}
+
 TEST(BindingAbort, AnAbortIsMadeOnceTheBindingIsUnderWayAndOnlyOnce)
 {
     // Between OnStartBinding and the first progress callback an abort would
@@ -87,6 +108,14 @@ TEST(BindingAbort, AnAbortIsMadeOnceTheBindingIsUnderWayAndOnlyOnce)
     running.Attach(&third);
     running.UnderWay();
     EXPECT_EQ(third.m_nAborts, 0);
+    // A binding's own refusal ends that binding, and not the next.
+    running.AbortThis();
+    EXPECT_EQ(third.m_nAborts, 1);
+    running.Detach();
+    CountingBinding fourth;
+    running.Attach(&fourth);
+    running.UnderWay();
+    EXPECT_EQ(fourth.m_nAborts, 0);
     running.Detach();
 }
 
@@ -107,7 +136,7 @@ TEST(BindingAbort, AnAbortAskedForBeforeTheBindingIsUnderWayStillEndsIt)
     // returns whole instead of aborted: the test fails rather than hangs.
     const unique_handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread release([&] {
-        ::WaitForSingleObject(done.get(), 20000);
+        ::WaitForSingleObject(done.get(), static_cast<DWORD>(qftest::kEventTimeout.count()));
         publisher.EndStalls();
     });
     CRunningBinding binding;
@@ -117,4 +146,130 @@ TEST(BindingAbort, AnAbortAskedForBeforeTheBindingIsUnderWayStillEndsIt)
     EXPECT_FALSE(fetch.get()->Complete());
     ::SetEvent(done.get());
     release.join();
+}
+
+namespace
+{
+// A binding callback that reads the stream, counts its reads, and throws
+// from the part named (or sets its stop flag after its first read).
+enum class Part
+{
+    None,
+    RequestHeaders,
+    Answered,
+    Reported,
+    Read,
+    StopAfterTheFirstRead,
+};
+
+class ProbeCallback final : public CBindingCallback
+{
+public:
+    ProbeCallback(CRunningBinding& binding, Part part, bool& bDestroyed)
+        : CBindingCallback(binding, &m_bStop), m_part(part), m_bDestroyed(bDestroyed)
+    {
+    }
+    int m_nReads = 0;
+
+private:
+    ~ProbeCallback() override { m_bDestroyed = true; }
+    void Throw(Part part) const
+    {
+        if (m_part == part)
+            throw std::bad_alloc();
+    }
+    std::wstring RequestHeaders() override
+    {
+        Throw(Part::RequestHeaders);
+        return std::wstring();
+    }
+    HRESULT Answered(DWORD, LPCWSTR) override
+    {
+        Throw(Part::Answered);
+        return S_OK;
+    }
+    void Reported(ULONG, ULONG, ULONG) override { Throw(Part::Reported); }
+    HRESULT Read(IStream* pStream) override
+    {
+        Throw(Part::Read);
+        ++m_nReads;
+        char buffer[1024];
+        ULONG nRead = 0;
+        while (pStream->Read(buffer, sizeof(buffer), &nRead) == S_OK && nRead)
+        {
+        }
+        m_bStop = m_part == Part::StopAfterTheFirstRead;
+        return S_OK;
+    }
+
+    std::atomic<bool> m_bStop{false};
+    const Part m_part;
+    bool& m_bDestroyed;
+};
+} // namespace
+
+TEST(BindingCallback, AnswersForItsTwoInterfacesAndGoesWithItsLastReference)
+{
+    bool bDestroyed = false;
+    CRunningBinding binding;
+    IBindStatusCallback* pCallback = new ProbeCallback(binding, Part::None, bDestroyed);
+
+    EXPECT_EQ(pCallback->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    void* pv = reinterpret_cast<void*>(1);
+    EXPECT_EQ(pCallback->QueryInterface(IID_IStream, &pv), E_NOINTERFACE);
+    EXPECT_EQ(pv, nullptr);
+    // No IHttpSecurity: the binding refuses every certificate that Windows does not trust.
+    EXPECT_EQ(pCallback->QueryInterface(IID_IHttpSecurity, &pv), E_NOINTERFACE);
+
+    IUnknown* pUnknown = nullptr;
+    ASSERT_EQ(pCallback->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnknown)), S_OK);
+    EXPECT_EQ(static_cast<void*>(pUnknown), static_cast<void*>(pCallback));
+    IBindStatusCallback* pAgain = nullptr;
+    ASSERT_EQ(pCallback->QueryInterface(IID_IBindStatusCallback, reinterpret_cast<void**>(&pAgain)), S_OK);
+    EXPECT_EQ(pAgain, pCallback);
+    IHttpNegotiate* pNegotiate = nullptr;
+    ASSERT_EQ(pCallback->QueryInterface(IID_IHttpNegotiate, reinterpret_cast<void**>(&pNegotiate)), S_OK);
+
+    EXPECT_EQ(pCallback->AddRef(), 5u);
+    EXPECT_EQ(pNegotiate->Release(), 4u);
+    EXPECT_EQ(pAgain->Release(), 3u);
+    EXPECT_EQ(pUnknown->Release(), 2u);
+    EXPECT_EQ(pCallback->Release(), 1u);
+    EXPECT_FALSE(bDestroyed);
+    // Outside a binding it does nothing for anyone.
+    EXPECT_EQ(pCallback->OnStartBinding(0, nullptr), E_ABORT);
+    EXPECT_EQ(pCallback->OnDataAvailable(0, 0, nullptr, nullptr), E_ABORT);
+    EXPECT_EQ(pCallback->Release(), 0u);
+    EXPECT_TRUE(bDestroyed);
+}
+
+TEST(BindingCallback, NothingThrownUnwindsIntoTheBindingAndAStopRefusesTheNextCallback)
+{
+    qftest::Publisher publisher;
+    // Slowly, so that the body comes in several callbacks.
+    publisher.SetContent("/body", std::string(64 * 1024, 'b'));
+    publisher.SetRate("/body", 64 * 1024);
+    struct Case
+    {
+        Part part;
+        HRESULT hrRefusal;
+        int nReads;
+    };
+    for (const Case c : {Case{Part::RequestHeaders, E_OUTOFMEMORY, 0}, Case{Part::Answered, E_OUTOFMEMORY, 0},
+                         Case{Part::Reported, E_OUTOFMEMORY, 0}, Case{Part::Read, E_OUTOFMEMORY, 0},
+                         Case{Part::StopAfterTheFirstRead, S_OK, 1}, Case{Part::None, S_OK, -1}})
+    {
+        SCOPED_TRACE(static_cast<int>(c.part));
+        bool bDestroyed = false;
+        CRunningBinding binding;
+        ProbeCallback* pProbe = new ProbeCallback(binding, c.part, bDestroyed);
+        const unique_com<CBindingCallback> callback(pProbe);
+        const HRESULT hr = callback.get()->Bind(publisher.Url("/body").c_str());
+        EXPECT_EQ(SUCCEEDED(hr), c.part == Part::None) << std::hex << hr;
+        EXPECT_EQ(callback.get()->Refusal(), c.hrRefusal);
+        if (c.nReads >= 0)
+        {
+            EXPECT_EQ(pProbe->m_nReads, c.nReads);
+        }
+    }
 }

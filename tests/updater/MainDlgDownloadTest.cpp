@@ -6,9 +6,11 @@
 
 #include "MainDlg.h"
 #include "TestSupport.h"
+#include "UpdaterNames.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,10 +20,6 @@ using namespace qftest;
 
 namespace
 {
-const char kSetupPath[] = "/dist/QuillfeedSetup.exe";
-const char kZipPath[] = "/dist/Quillfeed.zip";
-const wchar_t kReadyText[] =
-    L"Download is ready. Automatic Update is going to close Quillfeed and upgrade to the latest version.";
 
 // The module, a scratch folder as current and temporary folder (the settings
 // file and the package land there), for one test.
@@ -51,10 +49,13 @@ private:
     ScopedEnvironment m_temp{L"TEMP", m_dir.path()};
 };
 
-// Answers every message box of this process with OK and keeps its text.
+// Answers every message box of this process with OK and keeps its text;
+// before it answers, hands the box to beforeAnswer, when one is given.
 class BoxWatcher
 {
 public:
+    explicit BoxWatcher(std::function<void(HWND)> beforeAnswer = {}) : m_beforeAnswer(std::move(beforeAnswer)) {}
+
     std::vector<std::wstring> Texts() const
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -64,11 +65,14 @@ public:
 private:
     mutable std::mutex m_lock;
     std::vector<std::wstring> m_texts;
+    std::function<void(HWND)> m_beforeAnswer;
     qfsupport::MessageBoxWatch m_watch{[this](HWND box) {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             m_texts.push_back(WindowText(::GetDlgItem(box, 0xFFFF)));
         }
+        if (m_beforeAnswer)
+            m_beforeAnswer(box);
         MessageBoxInfo info;
         info.hWnd = box;
         AnswerMessageBox(info);
@@ -127,7 +131,7 @@ TEST(DialogDownload, AnOutcomeBeforeAnyRunOrOfAnEarlierRunIsIgnored)
     DialogScope scope;
     BoxWatcher boxes;
     auto publisher = std::make_unique<Publisher>();
-    publisher->SetStatus(kSetupPath, 404);
+    publisher->SetStatus(kSetupPackagePathA, 404);
     CMainDlg dlg;
     ASSERT_NE(dlg.Create(nullptr), nullptr) << "error " << ::GetLastError();
 
@@ -146,11 +150,11 @@ TEST(DialogDownload, AnOutcomeBeforeAnyRunOrOfAnEarlierRunIsIgnored)
     ASSERT_TRUE(firstRun) << "the first run posted no failure";
     Click(dlg, IDC_DOWNLOAD);
     EXPECT_EQ(Caption(dlg, IDC_DOWNLOAD), L"Download && Install");
-    publisher->ResetBehaviour(kSetupPath);
-    publisher->SetContent(kSetupPath, std::string(64 * 1024, 's'));
-    publisher->SetStall(kSetupPath, 1024, 120000);
+    publisher->ResetBehaviour(kSetupPackagePathA);
+    publisher->SetContent(kSetupPackagePathA, std::string(64 * 1024, 's'));
+    publisher->SetStall(kSetupPackagePathA, 1024, 120000);
     Click(dlg, IDC_DOWNLOAD);
-    ASSERT_TRUE(WaitUntil([&] { return publisher->RequestCount(kSetupPath) == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return publisher->RequestCount(kSetupPackagePathA) == 2; }));
 
     // The first run's failure arrives now, and so does a ready command of that
     // run: neither is about the download that runs.
@@ -176,10 +180,9 @@ TEST(DialogDownload, StopClickAfterTheDownloadSucceededStillHandsOff)
     DialogScope scope;
     BoxWatcher boxes;
     Publisher publisher;
-    publisher.SetContent(kZipPath, "PK\x03\x04 a small package");
+    publisher.SetContent(kSetupPackagePathA, ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
     CMainDlg dlg;
     ASSERT_NE(dlg.Create(nullptr), nullptr) << "error " << ::GetLastError();
-    ::SendMessageW(dlg.GetDlgItem(IDC_ZIPPED_VERSION), BM_CLICK, 0, 0);
 
     // The worker has finished and its ready command waits when the user
     // clicks Stop: the transfer is over, so the hand-off goes on.
@@ -197,4 +200,55 @@ TEST(DialogDownload, StopClickAfterTheDownloadSucceededStillHandsOff)
     const auto texts = boxes.Texts();
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.front(), kReadyText);
+}
+
+TEST(DialogDownload, AClickPostedDuringTheReadyBoxStartsNothingAndTheHandOffGoesOn)
+{
+    DialogScope scope;
+    Publisher publisher;
+    publisher.SetContent(kSetupPackagePathA, ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    CMainDlg dlg;
+    // The click reaches the dialog through the box's own loop before the
+    // box's OK does: both are posted to the dialog's thread, in that order.
+    BoxWatcher boxes([&](HWND) { ::PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDC_DOWNLOAD, BN_CLICKED), 0); });
+    ASSERT_NE(dlg.Create(nullptr), nullptr) << "error " << ::GetLastError();
+
+    Click(dlg, IDC_DOWNLOAD);
+    std::optional<int> quit;
+    EXPECT_TRUE(WaitUntil([&] {
+        quit = Pump();
+        return quit.has_value();
+    }));
+    EXPECT_EQ(quit, std::optional<int>(1)) << "the package was not handed off";
+    EXPECT_EQ(boxes.Texts(), std::vector<std::wstring>{kReadyText});
+    EXPECT_FALSE(dlg.IsWorkerRunning());
+    EXPECT_EQ(publisher.RequestCount(kSetupPackagePathA), 1);
+}
+
+TEST(DialogDownload, AWorkerThatCannotBeCreatedFailsTheRunAtOnceWithTheSystemsCode)
+{
+    DialogScope scope;
+    BoxWatcher boxes;
+    Publisher publisher;
+    CMainDlg dlg;
+    ASSERT_NE(dlg.Create(nullptr), nullptr) << "error " << ::GetLastError();
+    const CQfThread::BeginThreadFn pfnSaved = CQfThread::s_pfnBeginThread;
+    CQfThread::s_pfnBeginThread = [](void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned,
+                                     unsigned*) -> std::uintptr_t {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    };
+    Click(dlg, IDC_DOWNLOAD);
+    CQfThread::s_pfnBeginThread = pfnSaved;
+    EXPECT_TRUE(WaitUntil([&] {
+        Pump();
+        return !boxes.Texts().empty();
+    }));
+    ASSERT_EQ(boxes.Texts().size(), 1u);
+    EXPECT_EQ(boxes.Texts().front().compare(0, 38, L"Download failed.  Error = 0x80070008\n\n"), 0)
+        << Utf8(boxes.Texts().front());
+    // The failed state of any download: the next click resets.
+    EXPECT_EQ(Caption(dlg, IDC_DOWNLOAD), L"Stop Download");
+    EXPECT_EQ(publisher.RequestCount(kSetupPackagePathA), 0);
+    dlg.DestroyWindow();
 }

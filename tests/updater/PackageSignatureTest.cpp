@@ -1,13 +1,11 @@
 // The DER form of an ECDSA P-256 signature, as openssl writes it, turned into
 // the 64 bytes r‖s that CNG verifies: what is taken, how the two numbers are
-// aligned, and every way a signature may be malformed; and the package's hash.
+// aligned, and every way a signature may be malformed.
 #include "PackageSignature.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include "TestSupport.h"
 
@@ -114,38 +112,4 @@ TEST(SignatureDer, AnythingButStrictDerIsRefused)
         std::string raw;
         EXPECT_FALSE(Convert(c.der, raw));
     }
-}
-
-TEST(PackageHash, HashesWhatTheHandleReadsAndStopsBetweenTwoChunks)
-{
-    std::atomic<bool> bStop{false};
-    unsigned char digest[32];
-    {
-        // A file: the SHA-256 of "abc".
-        qftest::ScratchDir dir;
-        qftest::WriteFileBytes(dir.file(L"p"), "abc");
-        const unique_hfile file(::CreateFileW(dir.file(L"p").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
-        ASSERT_EQ(HashPackage(file.get(), bStop, digest), S_OK);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(digest), 32),
-                  std::string("\xBA\x78\x16\xBF\x8F\x01\xCF\xEA\x41\x41\x40\xDE\x5D\xAE\x22\x23\xB0\x03\x61\xA3\x96\x17\x7A\x9C"
-                  "\xB4\x10\xFF\x61\xF2\x00\x15\xAD", 32));
-    }
-    // Through a pipe, the second chunk is written only after the stop: the
-    // hashing reads it after the stop was set, and must end there rather
-    // than read on to the end of the data.
-    HANDLE hRead = nullptr;
-    HANDLE hWrite = nullptr;
-    ASSERT_TRUE(::CreatePipe(&hRead, &hWrite, nullptr, 0));
-    std::thread writer([&] {
-        const std::string chunk(256 * 1024, 'p');
-        DWORD nWritten = 0;
-        ::WriteFile(hWrite, chunk.data(), static_cast<DWORD>(chunk.size()), &nWritten, nullptr);
-        bStop = true;
-        ::WriteFile(hWrite, chunk.data(), static_cast<DWORD>(chunk.size()), &nWritten, nullptr);
-        ::CloseHandle(hWrite);
-    });
-    EXPECT_EQ(HashPackage(hRead, bStop, digest), E_ABORT);
-    ::CloseHandle(hRead);  // a writer still writing ends
-    writer.join();
 }

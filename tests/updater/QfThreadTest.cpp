@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "ChildProcess.h"
+
 #include <atomic>
 #include <stdexcept>
 
 namespace
 {
-constexpr DWORD kWait = 30000;
+const DWORD kWait = static_cast<DWORD>(qfsupport::kEventTimeout.count());
 
 class Event
 {
@@ -128,7 +130,7 @@ TEST(QfThread, FailedCreationLeavesTheObjectIdleAndTheNextStartTriesAgain)
     thread.m_release.Set();
     {
         BeginThreadOverride failing(&FailingBeginThread);
-        thread.Start();
+        EXPECT_FALSE(thread.Start());
         EXPECT_EQ(thread.m_hThread.get(), nullptr);
         EXPECT_EQ(thread.m_nThreadId, 0u);
         EXPECT_FALSE(thread.m_bFinished);
@@ -137,7 +139,7 @@ TEST(QfThread, FailedCreationLeavesTheObjectIdleAndTheNextStartTriesAgain)
     }
     EXPECT_EQ(thread.m_nRuns, 0);
 
-    thread.Start();
+    EXPECT_TRUE(thread.Start());
     ASSERT_NE(thread.m_hThread.get(), nullptr);
     ASSERT_TRUE(WaitForFinish(thread));
     EXPECT_EQ(thread.m_nRuns, 1);

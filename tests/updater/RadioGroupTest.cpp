@@ -1,17 +1,14 @@
 // The radio-group exchange on the real dialog template, and the What's New
 // font as the dialog sets it up.
 #include "MainDlg.h"
+#include "ModuleScope.h"
 
 #include <gtest/gtest.h>
 
+using qftest::ModuleScope;
+
 namespace
 {
-struct ModuleScope
-{
-    ModuleScope() { g_appModule.Init(::GetModuleHandleW(nullptr)); }
-    ~ModuleScope() { g_appModule.Term(); }
-};
-
 // The update dialog's template without any of the update program's handlers.
 class CRadioDlg : public CDialogImpl<CRadioDlg>, public CWinDataExchange<CRadioDlg>
 {

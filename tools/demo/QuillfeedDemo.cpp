@@ -12,6 +12,8 @@
 
 #include "ChildProcess.h"
 #include "Files.h"
+#include "Owners.h"
+#include "Registry.h"
 #include "WindowSearch.h"
 
 using qfsupport::FindVisibleDialog;
@@ -23,6 +25,19 @@ using namespace std::chrono_literals;
 
 namespace
 {
+// The names the demo meets the program by, spelt as the reader, the publisher
+// and the user know them: the demo stands outside the program, as a test does.
+const wchar_t kReaderWindowClass[] = L"Quillfeed_FrameWindowClass";
+const wchar_t kDialogCaption[] = L"Quillfeed Automatic Update";
+const wchar_t kSetupPackageName[] = L"QuillfeedSetup.exe";
+const char kSetupPackageNameA[] = "QuillfeedSetup.exe";
+const char kSetupPackagePathA[] = "/dist/QuillfeedSetup.exe";
+const wchar_t kWhatsNewTextPath[] = L"/whatsnew.txt";
+const char kWhatsNewTextPathA[] = "/whatsnew.txt";
+const wchar_t kWhatsNewFailedText[] = L"Failed to reterieve What's New infomation";
+const wchar_t kSettingsFileName[] = L"Quillfeed.ini";
+const wchar_t kSettingsSection[] = L"ActiveUpdater";
+const wchar_t kPackagingKey[] = L"Packaging";
 std::wstring g_outDir;
 
 // Saves what the screen shows of a window as a 24-bit BMP.
@@ -83,7 +98,7 @@ bool StartUpdater(Updater& u, const std::wstring& currentDir, const wchar_t* pro
     options.currentDirectory = currentDir;
     u.process = std::make_unique<qfsupport::Process>(ModuleFolder() + program, options);
     return u.process->started() && WaitUntil([&] {
-               return (u.dialog = FindVisibleDialog(u.process->id(), false, L"Quillfeed Automatic Update")) != nullptr;
+               return (u.dialog = FindVisibleDialog(u.process->id(), false, kDialogCaption)) != nullptr;
            });
 }
 
@@ -102,21 +117,25 @@ std::string ReadRecord(const wchar_t* name)
     return ReadFileBytes(g_outDir + L"\\" + name);
 }
 
-std::wstring TempPackagePath()
+// Whether a run of the update program left its private folder (and so its
+// package) in the temporary folder.
+bool PackageLeft()
 {
     wchar_t temp[MAX_PATH]{};
     ::GetTempPathW(MAX_PATH, temp);
-    return std::wstring(temp) + L"QuillfeedSetup.exe";
+    WIN32_FIND_DATAW found{};
+    const unique_hfind search(::FindFirstFileW((std::wstring(temp) + L"QuillfeedUpdate-*").c_str(), &found));
+    return static_cast<bool>(search);
 }
 
 std::unique_ptr<qfsupport::Process> StartReader()
 {
-    wprintf(L"Starting the feed reader stand-in (window class Quillfeed_FrameWindowClass)\n");
+    wprintf(L"Starting the feed reader stand-in (window class %ls)\n", kReaderWindowClass);
     qfsupport::LaunchOptions options;
     options.currentDirectory = g_outDir;
     auto reader = std::make_unique<qfsupport::Process>(ModuleFolder() + L"\\ReaderStandIn.exe", options);
     if (!reader->started() ||
-        !WaitUntil([] { return ::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr) != nullptr; }))
+        !WaitUntil([] { return ::FindWindowW(kReaderWindowClass, nullptr) != nullptr; }))
     {
         wprintf(L"  the reader stand-in did not start\n");
         return nullptr;
@@ -142,7 +161,7 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
     if (!reader)
         return false;
     if (shots.reader)
-        Screenshot(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), shots.reader);
+        Screenshot(::FindWindowW(kReaderWindowClass, nullptr), shots.reader);
 
     wprintf(L"Starting QuillfeedUpdater.exe again\n");
     Updater road;
@@ -198,8 +217,6 @@ bool HandOffRoad(const wchar_t* program, const RoadShots& shots)
 // signed: the failure box, no package left, the reader still open.
 bool TamperedRoad()
 {
-    const std::wstring package = TempPackagePath();
-    ::DeleteFileW(package.c_str());
     const auto reader = StartReader();
     if (!reader)
         return false;
@@ -220,7 +237,7 @@ bool TamperedRoad()
     }
     const std::wstring text = WindowText(::GetDlgItem(box, 0xFFFF));
     AnswerBox(box, L"8-tampered-package-refused");
-    const bool packageLeft = ::GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const bool packageLeft = PackageLeft();
     wprintf(L"  the package %ls\n", packageLeft ? L"is still in the temporary folder!" : L"was deleted");
     const bool readerOpen = reader->Wait(2s) == STILL_ACTIVE;
     wprintf(L"  the reader stand-in %ls\n", readerOpen ? L"is still open: it was not asked to close" : L"closed!");
@@ -228,7 +245,7 @@ bool TamperedRoad()
     ::PostMessageW(::GetDlgItem(road.dialog, IDCANCEL), BM_CLICK, 0, 0);
     const DWORD code = road.process->Wait();
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
-    ::PostMessageW(::FindWindowW(L"Quillfeed_FrameWindowClass", nullptr), WM_CLOSE, 0, 0);
+    ::PostMessageW(::FindWindowW(kReaderWindowClass, nullptr), WM_CLOSE, 0, 0);
     reader->Wait();
     return text.rfind(L"Download failed.  Error = 0x80096010", 0) == 0 && !packageLeft && readerOpen && code == 2;
 }
@@ -258,7 +275,7 @@ bool RollbackRoad(qftest::Publisher& publisher)
     WaitUntil([&] { return (box = FindVisibleDialog(road.process->id(), true)) != nullptr; }, 60s);
     const std::wstring text = box ? WindowText(::GetDlgItem(box, 0xFFFF)) : L"";
     if (box)
-        AnswerBox(box, L"12-rollback-refused");
+        AnswerBox(box, L"13-rollback-refused");
     const bool nothingFetched = publisher.RequestCount("/dist/QuillfeedSetup.exe") == nRequests;
     wprintf(L"  package requests: %ls\n", nothingFetched ? L"none" : L"one was made!");
     ::PostMessageW(::GetDlgItem(road.dialog, IDCANCEL), BM_CLICK, 0, 0);
@@ -287,7 +304,7 @@ std::wstring NextBox(const Updater& u, std::chrono::milliseconds within, const w
 // plain http.
 bool GuardsRoad(qftest::Publisher& publisher)
 {
-    const char kPackage[] = "/dist/QuillfeedSetup.exe";
+    const char* const kPackage = kSetupPackagePathA;
     publisher.SetContent(kPackage, std::string(1024 * 1024, 's'));
     publisher.SetStall(kPackage, 64 * 1024, INFINITE);
     wprintf(L"The package stalls after 64 KB and never goes on; pressing \"Download & Upgrade\", then \"Stop Download\"\n");
@@ -305,13 +322,13 @@ bool GuardsRoad(qftest::Publisher& publisher)
     ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
     const DWORD stopCode = u.process->Wait();
     wprintf(L"  Close: exit code %lu; package left in the temporary folder: %ls\n", stopCode,
-            ::GetFileAttributesW(TempPackagePath().c_str()) != INVALID_FILE_ATTRIBUTES ? L"yes!" : L"none");
+            PackageLeft() ? L"yes!" : L"none");
     publisher.ResetBehaviour(kPackage);
 
     wprintf(L"What's New: the publisher reads the request and never answers\n");
     qftest::PathBehaviour silent;
     silent.nSilentMs = INFINITE;
-    publisher.SetBehaviour("/whatsnew.txt", silent);
+    publisher.SetBehaviour(kWhatsNewTextPathA, silent);
     const auto started = std::chrono::steady_clock::now();
     Updater quiet;
     const bool shown = StartUpdater(quiet, g_outDir);
@@ -325,10 +342,11 @@ bool GuardsRoad(qftest::Publisher& publisher)
         ::PostMessageW(::GetDlgItem(quiet.dialog, IDCANCEL), BM_CLICK, 0, 0);
         quiet.process->Wait();
     }
-    publisher.ResetBehaviour("/whatsnew.txt");
+    publisher.ResetBehaviour(kWhatsNewTextPathA);
 
     wprintf(L"The https:// publisher redirects the package to plain http\n");
-    publisher.SetRedirect(kPackage, "http://127.0.0.1:" + std::to_string(publisher.port()) + "/moved/QuillfeedSetup.exe");
+    publisher.SetRedirect(kPackage,
+                          "http://127.0.0.1:" + std::to_string(publisher.port()) + "/moved/" + kSetupPackageNameA);
     Updater https;
     if (!StartUpdater(https, g_outDir, kSignedHttps))
         return false;
@@ -339,8 +357,36 @@ bool GuardsRoad(qftest::Publisher& publisher)
     https.process->Wait();
     publisher.ResetBehaviour(kPackage);
     return stopText.rfind(L"Download failed.  Error = 0x80004004", 0) == 0 && stopCode == 2 &&
-           quietText == L"Failed to reterieve What's New infomation" &&
+           quietText == kWhatsNewFailedText &&
            redirectText.rfind(L"Download failed.  Error = 0x80072F08", 0) == 0;
+}
+
+// The first dialog again on a display of 144 DPI (150 %). The program
+// declares itself aware of the system's DPI, so it lays the dialog out at
+// that size and draws it sharp. A program reads the DPI when it starts: the
+// setting is put back as soon as the dialog is up.
+bool HighDpiDialog(SIZE at96)
+{
+    wprintf(L"\nThe update dialog at 144 DPI (150 %%)\n");
+    Updater u;
+    {
+        qfsupport::ScopedRegistryValue dpi(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", DWORD{144});
+        if (!dpi.applied() || !StartUpdater(u, g_outDir))
+        {
+            wprintf(L"  the update dialog did not appear\n");
+            return false;
+        }
+    }
+    RECT rc{};
+    ::GetWindowRect(u.dialog, &rc);
+    const SIZE size{rc.right - rc.left, rc.bottom - rc.top};
+    wprintf(L"  the dialog is %ld x %ld pixels, %.2f times its size at 96 DPI (%ld x %ld)\n", size.cx, size.cy,
+            static_cast<double>(size.cx) / at96.cx, at96.cx, at96.cy);
+    Screenshot(u.dialog, L"12-updater-dialog-144-dpi");
+    ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
+    const DWORD code = u.process->Wait();
+    wprintf(L"  Close: exit code %lu\n", code);
+    return code == 2 && size.cx * 4 > at96.cx * 5;
 }
 } // namespace
 
@@ -360,8 +406,8 @@ int wmain(int argc, wchar_t** argv)
     wprintf(L"Loopback publisher serving %ls at %ls\n", content.c_str(), publisher.Url().c_str());
 
     // The user chose the zipped package last time.
-    const std::wstring settings = g_outDir + L"\\Quillfeed.ini";
-    ::WritePrivateProfileStringW(L"ActiveUpdater", L"Packaging", L"1", settings.c_str());
+    const std::wstring settings = g_outDir + L"\\" + kSettingsFileName;
+    ::WritePrivateProfileStringW(kSettingsSection, kPackagingKey, L"1", settings.c_str());
     wprintf(L"Settings file %ls: Packaging=1 (zipped version)\n", settings.c_str());
 
     wprintf(L"Starting QuillfeedUpdater.exe\n");
@@ -371,10 +417,13 @@ int wmain(int argc, wchar_t** argv)
         wprintf(L"  the update dialog did not appear\n");
         return 1;
     }
-    wprintf(L"  the dialog is shown; it fetched /whatsnew.txt %d time(s)\n", publisher.RequestCount("/whatsnew.txt"));
+    wprintf(L"  the dialog is shown; it fetched %ls %d time(s)\n", kWhatsNewTextPath,
+            publisher.RequestCount(kWhatsNewTextPathA));
     const bool zipped = ::SendMessageW(::GetDlgItem(u.dialog, 1008), BM_GETCHECK, 0, 0) == BST_CHECKED;
     wprintf(L"  saved choice checked: %ls\n", zipped ? L"Zipped version" : L"(not the zipped version!)");
     Screenshot(u.dialog, L"1-updater-dialog");
+    RECT rcAt96{};
+    ::GetWindowRect(u.dialog, &rcAt96);
 
     wprintf(L"Pressing Close\n");
     ::PostMessageW(::GetDlgItem(u.dialog, IDCANCEL), BM_CLICK, 0, 0);
@@ -388,8 +437,8 @@ int wmain(int argc, wchar_t** argv)
     wprintf(L"\nThe whole update road\n");
     std::string package = ReadFileBytes(ModuleFolder() + L"\\InstallerStandIn.exe");
     package.resize(3 * 1024 * 1024, '\0');
-    publisher.SetContent("/dist/QuillfeedSetup.exe", package);
-    publisher.SetRate("/dist/QuillfeedSetup.exe", 1024 * 1024);
+    publisher.SetContent(kSetupPackagePathA, package);
+    publisher.SetRate(kSetupPackagePathA, 1024 * 1024);
     // The stand-ins write down what reaches them in the output folder; the
     // installer stand-in also shows a box saying where it ran from.
     ::SetEnvironmentVariableW(L"QF_STANDIN_RECORD", g_outDir.c_str());
@@ -409,20 +458,20 @@ int wmain(int argc, wchar_t** argv)
     // after it was signed.
     wprintf(L"\nThe same road over HTTPS with a signed package, by the update program built for\n"
             L"https://localhost with the publisher's key (variants\\signed)\n");
-    const std::string signedPackage = ReadFileBytes(ModuleFolder() + L"\\signed-package\\QuillfeedSetup.exe");
-    publisher.ResetBehaviour("/dist/QuillfeedSetup.exe");
-    publisher.SetContent("/dist/QuillfeedSetup.exe", signedPackage);
-    publisher.SetContent("/dist/QuillfeedSetup.exe.sig",
-                         ReadFileBytes(ModuleFolder() + L"\\signed-package\\QuillfeedSetup.exe.sig"));
+    const std::wstring signedFolder = ModuleFolder() + L"\\signed-package\\";
+    const std::string signedPackage = ReadFileBytes(signedFolder + kSetupPackageName);
+    const std::string signaturePath = std::string(kSetupPackagePathA) + ".sig";
+    publisher.ResetBehaviour(kSetupPackagePathA);
+    publisher.SetContent(kSetupPackagePathA, signedPackage);
+    publisher.SetContent(signaturePath, ReadFileBytes(signedFolder + kSetupPackageName + L".sig"));
     // The release's signed manifest, and the What's New text it lists.
-    const std::wstring signedDir = ModuleFolder() + L"\\signed-package\\";
-    publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedDir + L"release.manifest"));
-    publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedDir + L"release.manifest.sig"));
-    publisher.SetContent("/whatsnew.txt", ReadFileBytes(signedDir + L"whatsnew.txt"));
+    publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedFolder + L"release.manifest"));
+    publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedFolder + L"release.manifest.sig"));
+    publisher.SetContent(kWhatsNewTextPathA, ReadFileBytes(signedFolder + L"whatsnew.txt"));
     ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
     const size_t nRequests = publisher.Requests().size();
     const bool signedOk = HandOffRoad(kSignedHttps, {nullptr, nullptr, L"6-signed-package-ready", L"7-installer-stand-in"}) &&
-                          publisher.RequestCount("/dist/QuillfeedSetup.exe.sig") == 1;
+                          publisher.RequestCount(signaturePath) == 1;
     wprintf(L"  requests that reached the publisher through the TLS front:\n");
     const std::vector<std::string> requests = publisher.Requests();
     for (size_t i = nRequests; i < requests.size(); ++i)
@@ -433,7 +482,7 @@ int wmain(int argc, wchar_t** argv)
     wprintf(L"\nThe package changed by one byte after it was signed\n");
     std::string tampered = signedPackage;
     tampered[tampered.size() / 2] ^= 0x01;
-    publisher.SetContent("/dist/QuillfeedSetup.exe", tampered);
+    publisher.SetContent(kSetupPackagePathA, tampered);
     const bool tamperedOk = TamperedRoad();
     wprintf(L"%ls\n", tamperedOk ? L"The tampered package was refused: nothing was opened."
                                   : L"The tampered package was NOT refused as it should be.");
@@ -448,5 +497,7 @@ int wmain(int argc, wchar_t** argv)
     wprintf(L"%ls\n", guardsOk ? L"The stall was stopped at once, the silent publisher waited out within the deadline,\n"
                                  L"and the redirect to plain http refused."
                                : L"A misbehaving publisher was NOT handled as it should be.");
-    return roadOk && signedOk && tamperedOk && rollbackOk && guardsOk ? 0 : 1;
+
+    const bool highDpiOk = HighDpiDialog({rcAt96.right - rcAt96.left, rcAt96.bottom - rcAt96.top});
+    return roadOk && signedOk && tamperedOk && rollbackOk && guardsOk && highDpiOk ? 0 : 1;
 }

@@ -39,8 +39,6 @@
 
 namespace
 {
-const wchar_t kClassKey[] = L"Software\\Classes\\CLSID\\{8F085BC0-363D-4219-95BA-DC8A5E06D295}";
-
 HMODULE g_hModule = nullptr;
 LONG g_nObjects = 0;
 
@@ -358,7 +356,7 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer()
     if (!length || length >= MAX_PATH)
         return E_FAIL;
     HKEY server = nullptr;
-    const std::wstring serverKey = std::wstring(kClassKey) + L"\\InprocServer32";
+    const std::wstring serverKey = EditorClassKey() + L"\\InprocServer32";
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, serverKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &server,
                           nullptr) != ERROR_SUCCESS)
         return SELFREG_E_CLASS;
@@ -370,6 +368,6 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer()
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer()
 {
-    const LONG status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
+    const LONG status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, EditorClassKey().c_str());
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
 }

@@ -13,7 +13,10 @@
 //   --reserved N    the second argument of BlogThis (default 0)
 //   --nested FILE   while BlogThis shows a message box, call BlogThis again
 //                   from inside the box's message loop with this item
-//   --answer-boxes  print the text of every message box and press its OK
+//   --answer-boxes  print the text of every message box and press its OK;
+//                   without it, the host prints a line when a message box
+//                   window of its own is made and when it goes, so that a
+//                   test that saw no box can tell whether there was one
 //   --stats         print how long BlogThis took and the peak memory use
 //   --repeat N      call BlogThis N times with the item, and print the
 //                   process's handle count after the first call and after
@@ -128,6 +131,27 @@ void CALLBACK OnNestedTimer(HWND, UINT, UINT_PTR idEvent, DWORD)
     PrintLine(L"Nested BlogThis returned");
 }
 
+// Says when a dialog window (a message box) of the calling thread is made,
+// shown and gone.
+DWORD g_nCallStart = 0;
+
+LRESULT CALLBACK OnWindowMessage(int nCode, WPARAM wParam, LPARAM lParam)
+{
+    const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    const wchar_t* event = message->message == WM_CREATE                        ? L"made"
+                           : message->message == WM_SHOWWINDOW && message->wParam ? L"shown"
+                           : message->message == WM_DESTROY                     ? L"gone"
+                                                                                : nullptr;
+    if (nCode == HC_ACTION && event && qfsupport::ClassNameOf(message->hwnd) == L"#32770")
+    {
+        wchar_t caption[128]{};
+        ::GetWindowTextW(message->hwnd, caption, 128);
+        PrintLine(L"Dialog window \"" + std::wstring(caption) + L"\" " + event + L", " +
+                  std::to_wstring(::GetTickCount() - g_nCallStart) + L" ms into the call");
+    }
+    return ::CallNextHookEx(nullptr, nCode, wParam, lParam);
+}
+
 // Answers a plugin's message box the way a user would, so that the run
 // command and measurements need no one at the screen.
 void AnswerBox(HWND box)
@@ -201,15 +225,20 @@ int wmain(int argc, wchar_t** argv)
     if (bCall)
     {
         std::optional<qfsupport::MessageBoxWatch> answerer;
+        HHOOK hTrace = nullptr;
         if (bAnswer)
             answerer.emplace(AnswerBox, std::chrono::milliseconds(50));
+        else
+            hTrace = ::SetWindowsHookExW(WH_CALLWNDPROC, OnWindowMessage, nullptr, ::GetCurrentThreadId());
         if (nestedPath)
             ::SetTimer(nullptr, 0, 200, OnNestedTimer);
 
-        const DWORD start = ::GetTickCount();
+        const DWORD start = g_nCallStart = ::GetTickCount();
         BlogThis(itemPath ? item.c_str() : nullptr, reserved);
         const DWORD elapsed = ::GetTickCount() - start;
         PrintLine(L"BlogThis returned");
+        if (hTrace)
+            ::UnhookWindowsHookEx(hTrace);
         if (nCalls > 1)
         {
             const DWORD nAfterFirst = HandleCount();

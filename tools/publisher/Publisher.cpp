@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <set>
 #include <stdexcept>
+
+#include "ChildProcess.h"
 
 namespace qftest
 {
@@ -20,7 +23,9 @@ struct Publisher::Connection
 namespace
 {
 constexpr size_t kMaxHeader = 64 * 1024;
-constexpr DWORD kPortWaitMs = 120000;
+constexpr DWORD kPortWaitMs = static_cast<DWORD>(qfsupport::kEventTimeout.count());
+// How many of the last requests a description names.
+constexpr size_t kRequestsDescribed = 8;
 
 std::string PathOnly(const std::string& target)
 {
@@ -35,11 +40,13 @@ const char* ReasonOf(int nStatus)
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 303: return "See Other";
+    case 206: return "Partial Content";
     case 304: return "Not Modified";
     case 307: return "Temporary Redirect";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";
@@ -96,6 +103,42 @@ unsigned long Crc32(const std::string& bytes)
             crc = (crc >> 1) ^ (0xEDB88320ul & (0ul - (crc & 1)));
     }
     return crc ^ 0xFFFFFFFFul;
+}
+
+// The value of a request header ("" when there is none); names are matched
+// without regard to case.
+std::string HeaderOf(const std::string& request, const char* name)
+{
+    const size_t nName = strlen(name);
+    for (size_t p = request.find("\r\n"); p != std::string::npos && p + 2 < request.size();)
+    {
+        const size_t start = p + 2;
+        const size_t end = request.find("\r\n", start);
+        if (end == std::string::npos || end == start)
+            break;
+        if (end - start > nName && request[start + nName] == ':' &&
+            _strnicmp(request.c_str() + start, name, nName) == 0)
+        {
+            size_t v = start + nName + 1;
+            while (v < end && request[v] == ' ')
+                ++v;
+            return request.substr(v, end - v);
+        }
+        p = end;
+    }
+    return {};
+}
+
+// The first byte that "bytes=N-" asks for; false for any other shape.
+bool RangeStart(const std::string& range, size_t& nStart)
+{
+    if (range.rfind("bytes=", 0) != 0 || range.size() < 8 || range.back() != '-')
+        return false;
+    const std::string digits = range.substr(6, range.size() - 7);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    nStart = static_cast<size_t>(std::stoull(digits));
+    return true;
 }
 
 // Someone (another build tree's tests, say) already answers on the port.
@@ -171,15 +214,18 @@ Publisher::Publisher(std::wstring contentDir, unsigned short port)
             ::CloseHandle(m_hStop);
             ::CloseHandle(m_hEndStalls);
             ::WSACleanup();
-            throw std::runtime_error("the publisher port " + std::to_string(m_nPort) + " stays taken");
+            throw std::runtime_error("the publisher port " + std::to_string(m_nPort) +
+                                     " stays taken (ss -ltnp 'sport = :" + std::to_string(m_nPort) + "' says by whom)");
         }
         ::Sleep(250);
     }
     m_acceptThread = std::thread([this] { AcceptLoop(); });
+    m_witness.emplace([this] { return Describe(); });
 }
 
 Publisher::~Publisher()
 {
+    m_witness.reset();
     ::SetEvent(m_hStop);
     ::closesocket(m_listener);
     m_acceptThread.join();
@@ -203,6 +249,7 @@ void Publisher::SetContent(const std::string& path, std::string body)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_content[path] = std::move(body);
+    m_versions[path] = ++m_nLastVersion;
 }
 
 void Publisher::RemoveContent(const std::string& path)
@@ -215,6 +262,7 @@ void Publisher::SetBehaviour(const std::string& path, const PathBehaviour& behav
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_behaviour[path] = behaviour;
+    m_drops.erase(path);
 }
 
 void Publisher::SetStatus(const std::string& path, int nStatus)
@@ -242,10 +290,12 @@ void Publisher::SetStall(const std::string& path, size_t nAfterBytes, DWORD nMil
     m_behaviour[path].nStallMs = nMilliseconds;
 }
 
-void Publisher::SetDropAfter(const std::string& path, size_t nAfterBytes)
+void Publisher::SetDropAfter(const std::string& path, size_t nAfterBytes, int nTimes)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_behaviour[path].nDropAfter = nAfterBytes;
+    m_behaviour[path].nDrops = nTimes;
+    m_drops.erase(path);
 }
 
 void Publisher::SetGzip(const std::string& path, bool bGzip)
@@ -265,6 +315,7 @@ void Publisher::ResetBehaviour(const std::string& path)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_behaviour.erase(path);
+    m_drops.erase(path);
 }
 
 void Publisher::EndStalls()
@@ -306,6 +357,36 @@ int Publisher::RequestCount(const std::string& path) const
     std::lock_guard<std::mutex> guard(m_lock);
     return static_cast<int>(std::count_if(m_requests.begin(), m_requests.end(),
                                           [&](const std::string& r) { return PathOnly(r) == path; }));
+}
+
+std::string Publisher::Describe() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::string text = "  publisher on port " + std::to_string(m_nPort) + ": " + std::to_string(m_requests.size()) +
+                       " requests" + (m_requests.empty() ? "" : ", the last first:") + "\n";
+    const auto counted = [](const std::map<std::string, int>& counts, const std::string& path) {
+        const auto it = counts.find(path);
+        return std::to_string(it == counts.end() ? 0 : it->second);
+    };
+    std::set<std::string> described;
+    for (size_t n = 0; n < std::min(m_requests.size(), kRequestsDescribed); ++n)
+    {
+        const std::string& target = m_requests[m_requests.size() - 1 - n];
+        const std::string path = PathOnly(target);
+        text += "    " + target;
+        if (described.insert(path).second)
+            text += " (answers to the path: " + counted(m_answered, path) + " ended, " + counted(m_stalls, path) +
+                    " reached a stall)";
+        text += "\n";
+    }
+    return text;
+}
+
+std::vector<std::string> Publisher::RangesAsked(const std::string& path) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = m_ranges.find(path);
+    return it == m_ranges.end() ? std::vector<std::string>() : it->second;
 }
 
 std::wstring Publisher::Url(const std::string& path) const
@@ -376,7 +457,7 @@ bool Publisher::SendAll(SOCKET s, const char* p, size_t n)
     return true;
 }
 
-bool Publisher::Lookup(const std::string& path, std::string& body, PathBehaviour& behaviour)
+bool Publisher::Lookup(const std::string& path, std::string& body, PathBehaviour& behaviour, std::string& version)
 {
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -387,6 +468,7 @@ bool Publisher::Lookup(const std::string& path, std::string& body, PathBehaviour
         if (c != m_content.end())
         {
             body = c->second;
+            version = "v" + std::to_string(m_versions[path]);
             return true;
         }
     }
@@ -400,7 +482,10 @@ bool Publisher::Lookup(const std::string& path, std::string& body, PathBehaviour
     const DWORD attributes = ::GetFileAttributesW(file.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
-    return ReadWholeFile(file, body);
+    if (!ReadWholeFile(file, body))
+        return false;
+    version = "f" + std::to_string(body.size());
+    return true;
 }
 
 void Publisher::Serve(SOCKET s)
@@ -423,9 +508,12 @@ void Publisher::Serve(SOCKET s)
     const std::string target =
         sp1 == std::string::npos ? std::string() : line.substr(sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
     const std::string path = PathOnly(target);
+    const std::string range = HeaderOf(request, "Range");
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_requests.push_back(target);
+        if (!range.empty())
+            m_ranges[path].push_back(range);
     }
     // However the answer ends, it counts as answered.
     struct AnsweredOnExit
@@ -439,18 +527,53 @@ void Publisher::Serve(SOCKET s)
         return Pause(nMilliseconds, true);
     };
 
-    std::string body;
+    std::string body, version;
     PathBehaviour behaviour;
     int nStatus = 200;
     if (method != "GET" && method != "HEAD")
         nStatus = 400;
-    else if (!Lookup(path, body, behaviour))
+    else if (!Lookup(path, body, behaviour, version))
         nStatus = 404;
     if (behaviour.nStatus != 200)
         nStatus = behaviour.nStatus;
+
+    // The version's validator, and the part of the body a range asks for.
+    std::string validator;
+    if (behaviour.validator == Validator::ETag)
+        validator = "\"" + version + "\"";
+    else if (behaviour.validator == Validator::LastModified)
+    {
+        const unsigned long n = std::stoul("0" + version.substr(1));
+        char date[64];
+        snprintf(date, sizeof(date), "Mon, 01 Jan 2024 %02lu:%02lu:%02lu GMT", n / 3600 % 24, n / 60 % 60, n % 60);
+        validator = date;
+    }
+    const bool bRanges = nStatus == 200 && behaviour.bRanges && !behaviour.bGzip && !behaviour.bEndless;
+    std::string contentRange;
+    size_t nStart = 0;
+    const std::string ifRange = HeaderOf(request, "If-Range");
+    if (bRanges && RangeStart(range, nStart) &&
+        (ifRange.empty() || ifRange == validator || behaviour.bIgnoreIfRange))
+    {
+        const size_t nSize = body.size();
+        if (nStart >= nSize)
+        {
+            nStatus = 416;
+            contentRange = "bytes */" + std::to_string(nSize);
+            body.clear();
+        }
+        else
+        {
+            nStatus = 206;
+            contentRange = "bytes " + std::to_string(nStart) + "-" + std::to_string(nSize - 1) + "/" +
+                           std::to_string(nSize);
+            body.erase(0, nStart);
+        }
+    }
+
     if (nStatus == 304)
         body.clear();  // "not modified" has no body
-    else if (nStatus != 200)
+    else if (nStatus != 200 && nStatus != 206 && nStatus != 416)
     {
         char page[160];
         snprintf(page, sizeof(page), "<html><body><h1>%d %s</h1></body></html>\r\n", nStatus, ReasonOf(nStatus));
@@ -461,7 +584,14 @@ void Publisher::Serve(SOCKET s)
         return;
 
     std::string head = "HTTP/1.1 " + std::to_string(nStatus) + " " + ReasonOf(nStatus) + "\r\n";
-    head += "Content-Type: " + (nStatus == 200 ? ContentTypeOf(path) : std::string("text/html")) + "\r\n";
+    head += "Content-Type: " + (nStatus == 200 || nStatus == 206 ? ContentTypeOf(path) : std::string("text/html")) +
+            "\r\n";
+    if (bRanges)
+        head += "Accept-Ranges: bytes\r\n";
+    if (!contentRange.empty())
+        head += "Content-Range: " + contentRange + "\r\n";
+    if (!validator.empty() && nStatus != 404 && nStatus < 500)
+        head += (behaviour.validator == Validator::ETag ? "ETag: " : "Last-Modified: ") + validator + "\r\n";
     if (!behaviour.location.empty())
         head += "Location: " + behaviour.location + "\r\n";
     if (behaviour.bGzip && nStatus == 200)
@@ -498,7 +628,21 @@ void Publisher::Serve(SOCKET s)
     }
 
     // The body, in slices small enough for the rate, the stall and the drop.
-    const size_t nLimit = std::min(body.size(), behaviour.nDropAfter);
+    bool bDrop = false;
+    if (behaviour.nDropAfter < body.size())
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        bDrop = behaviour.nDrops < 0 || m_drops[path] < behaviour.nDrops;
+        if (bDrop)
+            ++m_drops[path];
+        if (bDrop && !behaviour.changeTo.empty())
+        {
+            m_content[path] = behaviour.changeTo;
+            m_versions[path] = ++m_nLastVersion;
+            m_behaviour[path].changeTo.clear();
+        }
+    }
+    const size_t nLimit = bDrop ? behaviour.nDropAfter : body.size();
     const size_t nSlice = behaviour.nBytesPerSecond ? std::max<size_t>(1, behaviour.nBytesPerSecond / 10) : 64 * 1024;
     const DWORD nSliceMs = behaviour.nBytesPerSecond
         ? static_cast<DWORD>(std::max<size_t>(1, nSlice * 1000 / behaviour.nBytesPerSecond)) : 0;

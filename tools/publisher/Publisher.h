@@ -2,7 +2,11 @@
 // the publisher's web server in tests and the demo. It serves a folder of
 // sample content and in-memory bodies, and can misbehave on a given path:
 // answer with a status code, leave out Content-Length, send slowly, stall,
-// or drop the connection midway.
+// or drop the connection midway. Like a web server serving a static file, it
+// names each version of a body with a validator (ETag, or Last-Modified) and
+// answers a range request ("Range: bytes=N-", with If-Range) with 206. While
+// it runs it is a witness (Witness.h): a failing test shows the last requests
+// it had.
 //
 // Test and demo equipment only; it never links into a deliverable.
 #pragma once
@@ -14,9 +18,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "Witness.h"
 
 namespace qftest
 {
@@ -24,7 +31,16 @@ namespace qftest
 // The port of the publisher URL this build was configured with.
 constexpr unsigned short kPublisherPort = QF_PUBLISHER_PORT;
 
-// How one path is answered. The defaults serve the content plainly.
+// What names the version of a body, for If-Range.
+enum class Validator
+{
+    None,
+    ETag,
+    LastModified,
+};
+
+// How one path is answered. The defaults serve the content plainly, as a
+// static file with ranges and an ETag.
 struct PathBehaviour
 {
     int nStatus = 200;               // anything but 200 answers with that status and a small error page
@@ -33,7 +49,13 @@ struct PathBehaviour
     size_t nStallAfter = 0;          // body bytes sent before the stall...
     DWORD nStallMs = 0;              // ...and how long nothing more is sent (0: no stall; INFINITE:
                                      // until EndStalls or the end of the publisher)
-    size_t nDropAfter = SIZE_MAX;    // body bytes sent before the connection is dropped
+    size_t nDropAfter = SIZE_MAX;    // body bytes of an answer sent before the connection is dropped...
+    int nDrops = -1;                 // ...in this many answers (-1: every one)
+    std::string changeTo;            // once an answer has dropped, the body becomes this new version
+    bool bRanges = true;             // Accept-Ranges: bytes, and "Range: bytes=N-" answered with 206
+                                     // (416 past the end), as long as If-Range names the version
+    bool bIgnoreIfRange = false;     // the range is sent whatever version If-Range names
+    Validator validator = Validator::ETag;
     bool bGzip = false;              // sent gzip-encoded, with Content-Encoding: gzip; Content-Length
                                      // then counts the encoded bytes, not the body's
     std::string location;            // sent as Location (with a 3xx status: a redirect)
@@ -69,7 +91,9 @@ public:
     void SetOmitContentLength(const std::string& path, bool bOmit = true);
     void SetRate(const std::string& path, size_t nBytesPerSecond);
     void SetStall(const std::string& path, size_t nAfterBytes, DWORD nMilliseconds);
-    void SetDropAfter(const std::string& path, size_t nAfterBytes);
+    // The next nTimes answers (-1: every one) are dropped after nAfterBytes
+    // of their body.
+    void SetDropAfter(const std::string& path, size_t nAfterBytes, int nTimes = -1);
     void SetGzip(const std::string& path, bool bGzip = true);
     // Answers path with nStatus (302 unless given) and Location: target.
     void SetRedirect(const std::string& path, const std::string& target, int nStatus = 302);
@@ -86,6 +110,11 @@ public:
     std::vector<std::string> Requests() const;
     // How many requests named path (query ignored).
     int RequestCount(const std::string& path) const;
+    // Its port, how many requests it had, and the last few with how far each
+    // path's answers got.
+    std::string Describe() const;
+    // The Range header of each request for path that had one, in order.
+    std::vector<std::string> RangesAsked(const std::string& path) const;
 
     unsigned short port() const { return m_nPort; }
     // "http://127.0.0.1:port" + path
@@ -96,7 +125,7 @@ private:
 
     void AcceptLoop();
     void Serve(SOCKET s);
-    bool Lookup(const std::string& path, std::string& body, PathBehaviour& behaviour);
+    bool Lookup(const std::string& path, std::string& body, PathBehaviour& behaviour, std::string& version);
     // Sends while the server runs; false once the peer or the server is gone.
     bool SendAll(SOCKET s, const char* p, size_t n);
     // Waits on the stop event; true when the server is stopping. A stall
@@ -119,7 +148,13 @@ private:
     std::vector<std::string> m_requests;
     std::map<std::string, int> m_stalls;
     std::map<std::string, int> m_answered;
+    std::map<std::string, int> m_drops;
+    std::map<std::string, std::vector<std::string>> m_ranges;
+    // Each SetContent makes a new version of its path's body.
+    std::map<std::string, unsigned> m_versions;
+    unsigned m_nLastVersion = 0;
     std::vector<std::unique_ptr<Connection>> m_connections;
+    std::optional<qfsupport::Witness> m_witness;
 };
 
 } // namespace qftest

@@ -29,6 +29,8 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int nCmdShow)
     wc.hInstance = hInstance;
     wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    // The reader's own class name, spelt as the reader spells it, not taken
+    // from the update program: a stand-in is a witness of the program's spelling.
     wc.lpszClassName = L"Quillfeed_FrameWindowClass";
     if (!::RegisterClassW(&wc))
         return 3;

@@ -1,5 +1,9 @@
 #include "ChildProcess.h"
 
+#include "Text.h"
+#include "WindowSearch.h"
+
+#include <cstdio>
 #include <cwchar>
 #include <thread>
 
@@ -93,20 +97,37 @@ Process::Process(const std::wstring& program, const LaunchOptions& options)
     ::CloseHandle(pi.hThread);
     m_process.reset(pi.hProcess);
     m_pid = pi.dwProcessId;
+    m_name = program.substr(program.find_last_of(L"\\/") + 1);
+    m_witness.emplace([this] { return Describe(); });
 }
 
 Process::~Process()
 {
+    m_witness.reset();
     if (running())
     {
         ::TerminateProcess(m_process.get(), 0xDEAD);
-        ::WaitForSingleObject(m_process.get(), 10000);
+        ::WaitForSingleObject(m_process.get(), static_cast<DWORD>(kEventTimeout.count()));
     }
 }
 
 bool Process::running() const
 {
     return m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
+}
+
+std::string Process::Describe() const
+{
+    DWORD code = STILL_ACTIVE;
+    ::GetExitCodeProcess(m_process.get(), &code);
+    char state[64];
+    if (running())
+        std::snprintf(state, sizeof(state), "still running");
+    else
+        std::snprintf(state, sizeof(state), "ended with exit code %lu (%#lx)", static_cast<unsigned long>(code),
+                      static_cast<unsigned long>(code));
+    return "  " + Utf8(m_name) + " (process " + std::to_string(m_pid) + "): " + state + "\n" +
+           DescribeWindowsOf(m_pid);
 }
 
 DWORD Process::Wait(std::chrono::milliseconds timeout)

@@ -6,18 +6,25 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Owners.h"
+#include "Witness.h"
 
 namespace qfsupport
 {
 
 using namespace std::chrono_literals;
 
-// Generous: Wine can be slow on a loaded machine, and nothing fails on time alone.
-constexpr std::chrono::milliseconds kEventTimeout = 30s;
+// The bound of every wait for one event of a program under test (a window, a
+// box, a request, the program's end), from the build (QF_EVENT_TIMEOUT_S, the
+// one place that also bounds the equipment's scripts and CTest's time-outs).
+// Minutes: on a machine loaded by other work Wine has taken most of a minute
+// to start a program. A wait ends as soon as its event happens, so the bound
+// costs nothing when all goes well; nothing fails on time alone.
+constexpr std::chrono::milliseconds kEventTimeout = std::chrono::seconds(QF_EVENT_TIMEOUT_S);
 
 // Polls a condition every poll until it holds or the time-out passes; true
 // if it held.
@@ -38,7 +45,7 @@ struct LaunchOptions
 // A started program; ended on destruction if it is still running, so that
 // nothing is left behind. Wine now and then fails a start with
 // ERROR_INTERNAL_ERROR before any of the program runs; such a start is tried
-// again.
+// again. While it lives it is a witness (Witness.h): a failing test shows it.
 class Process
 {
 public:
@@ -55,11 +62,16 @@ public:
     bool running() const;
     // Waits for the end; returns the exit code, or STILL_ACTIVE on time-out.
     DWORD Wait(std::chrono::milliseconds timeout = kEventTimeout);
+    // The program's name and id, whether it still runs or how it ended, and
+    // its top-level windows.
+    std::string Describe() const;
 
 private:
     unique_handle m_process;
     DWORD m_pid = 0;
     DWORD m_nStartError = 0;
+    std::wstring m_name;
+    std::optional<Witness> m_witness;
 };
 
 } // namespace qfsupport

@@ -1,5 +1,8 @@
 #include "WindowSearch.h"
 
+#include "Text.h"
+
+#include <cstdio>
 #include <set>
 
 namespace qfsupport
@@ -40,6 +43,21 @@ std::wstring WindowText(HWND hWnd)
     const auto copied = ::SendMessageW(hWnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
     text.resize(static_cast<size_t>(copied));
     return text;
+}
+
+std::string DescribeWindowsOf(DWORD pid)
+{
+    std::string text;
+    for (HWND hWnd : TopLevelWindowsOf(pid))
+    {
+        wchar_t title[256]{};
+        ::InternalGetWindowText(hWnd, title, 256);
+        char handle[32];
+        std::snprintf(handle, sizeof(handle), "%#llx", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hWnd)));
+        text += std::string("    window ") + handle + " class \"" + Utf8(ClassNameOf(hWnd)) + "\" title \"" +
+                Utf8(title) + "\" " + (::IsWindowVisible(hWnd) ? "visible" : "hidden") + "\n";
+    }
+    return text.empty() ? "    no top-level window\n" : text;
 }
 
 bool IsMessageBox(HWND hWnd)

@@ -18,6 +18,10 @@ std::vector<HWND> TopLevelWindowsOf(DWORD pid);
 std::wstring ClassNameOf(HWND hWnd);
 // The window's text, read with WM_GETTEXT, which works across processes.
 std::wstring WindowText(HWND hWnd);
+// The process's top-level windows, one line each: handle, class, title and
+// whether it is visible (read without a message, so a hung program cannot
+// hold the description up).
+std::string DescribeWindowsOf(DWORD pid);
 
 // A visible dialog window (#32770) that is a message box: it has the box's
 // text static (0xFFFF) and an OK button.

@@ -107,31 +107,3 @@ public:
     // position changes.
     BOOL CenterWindow() const;
 };
-
-// A critical section, and the scope that holds it.
-class CCriticalSection
-{
-public:
-    CCriticalSection() { ::InitializeCriticalSection(&m_sec); }
-    ~CCriticalSection() { ::DeleteCriticalSection(&m_sec); }
-    CCriticalSection(const CCriticalSection&) = delete;
-    CCriticalSection& operator=(const CCriticalSection&) = delete;
-
-    void Lock() { ::EnterCriticalSection(&m_sec); }
-    void Unlock() { ::LeaveCriticalSection(&m_sec); }
-
-private:
-    CRITICAL_SECTION m_sec;
-};
-
-class CCritSecLock
-{
-public:
-    explicit CCritSecLock(CCriticalSection& cs) : m_cs(cs) { m_cs.Lock(); }
-    ~CCritSecLock() { m_cs.Unlock(); }
-    CCritSecLock(const CCritSecLock&) = delete;
-    CCritSecLock& operator=(const CCritSecLock&) = delete;
-
-private:
-    CCriticalSection& m_cs;
-};
