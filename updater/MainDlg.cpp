@@ -166,11 +166,6 @@ LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&)
         StopDownload();
         ::SetDlgItemTextW(m_hWnd, IDC_DOWNLOAD, L"Download && Install");
     }
-    else if (m_release.Refusal() != S_OK)
-    {
-        // Nothing is fetched that the publisher's manifest does not vouch for.
-        MessageBox(ReleaseFailureText(m_release.Refusal()).c_str(), L"", MB_OK);
-    }
     else
     {
         StartDownload();

@@ -18,7 +18,18 @@ const wchar_t* PackagePath(int nPackaging)
 
 void CMainDlg::StartDownload()
 {
-    if (!m_download.StartRun(std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging), m_hWnd))
+    // Nothing is fetched that the publisher's manifest does not list: the
+    // job gets the package's listed size and SHA-256, or no run starts.
+    const std::wstring strUrl = std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging);
+    std::wstring strName;
+    ExpectedFile listed;
+    const HRESULT hr = FileNameOfUrl(strUrl, strName) ? m_release.Expected(strName, listed) : E_INVALIDARG;
+    if (FAILED(hr))
+    {
+        MessageBox(DownloadFailureText(hr).c_str(), L"", MB_OK);
+        return;
+    }
+    if (!m_download.StartRun(strUrl, m_hWnd, hr == S_OK ? &listed : nullptr))
         return;
     ::SendMessageW(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     ::SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
@@ -54,7 +65,13 @@ bool CMainDlg::HandOff()
         info.lpDirectory = m_download.PackageFolder().c_str();
         info.nShow = SW_SHOW;
         if (::ShellExecuteExW(&info))
+        {
+            // The installer runs whether or not the release can be recorded:
+            // an unrecorded one only leaves this user's floor where it was,
+            // which the program's built-in release still holds up.
+            m_release.RecordHandOff();
             return true;
+        }
         const DWORD nError = ::GetLastError();
         hr = HRESULT_FROM_WIN32(nError ? nError : ERROR_NO_ASSOCIATION);
     }

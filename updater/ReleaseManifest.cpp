@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "DownloadStatusCallBack.h"
 #include "Owners.h"
 
 const wchar_t kManifestPath[] = L"/dist/release.manifest";
@@ -218,16 +217,6 @@ LPCWSTR ReleaseRefusalText(HRESULT hr)
             return entry.pszText;
     }
     return nullptr;
-}
-
-std::wstring ReleaseFailureText(HRESULT hr)
-{
-    const LPCWSTR pszText = ReleaseRefusalText(hr);
-    if (!pszText)
-        return DownloadFailureText(hr);
-    wchar_t szCode[64];
-    ::wsprintfW(szCode, L"Download failed.  Error = 0x%08lX\n\n", static_cast<unsigned long>(hr));
-    return szCode + std::wstring(pszText);
 }
 
 HRESULT ParseReleaseManifest(const std::string& text, ReleaseManifest& manifest)

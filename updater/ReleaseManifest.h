@@ -51,10 +51,8 @@ constexpr HRESULT kManifestFileMismatch = static_cast<HRESULT>(0xA1000007L);  //
 constexpr HRESULT kManifestMalformed = static_cast<HRESULT>(0xA1000008L);     // signed, but not in the format
 
 // The program's text for one of the codes above; null for any other code.
+// The failure box (DownloadFailureText) looks here before the system.
 LPCWSTR ReleaseRefusalText(HRESULT hr);
-// The failure box's text for a download refused with hr: the download's own
-// format, with the program's text for the codes above.
-std::wstring ReleaseFailureText(HRESULT hr);
 
 // One file of a release as the manifest lists it.
 struct ManifestFile

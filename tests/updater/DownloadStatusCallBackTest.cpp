@@ -652,7 +652,9 @@ TEST(PackageFile, ItsHashIsOfTheBytesWrittenSinceItsLastRestartAndNoBytePassesIt
     EXPECT_EQ(package.Write("xyz", 3), S_OK);
     ASSERT_EQ(package.Restart(), S_OK);
     EXPECT_EQ(package.Write("a", 1), S_OK);
-    EXPECT_EQ(package.Write("bcd", 3), INET_E_DOWNLOAD_FAILURE);
+    EXPECT_EQ(package.CheckAnnouncedLength(3), S_OK);
+    EXPECT_EQ(package.CheckAnnouncedLength(4), kManifestFileMismatch);
+    EXPECT_EQ(package.Write("bcd", 3), kManifestFileMismatch);
     EXPECT_EQ(package.Length(), 3u);
     EXPECT_EQ(qftest::ReadFileBytes(package.Path()), "abc");
     // The SHA-256 of "abc".
@@ -667,5 +669,6 @@ TEST(PackageFile, ItsHashIsOfTheBytesWrittenSinceItsLastRestartAndNoBytePassesIt
     // Shorter than expected, it cannot be sealed.
     ASSERT_EQ(package.Create(temp.path() + L"\\", L"p.bin", 3), S_OK);
     EXPECT_EQ(package.Write("ab", 2), S_OK);
-    EXPECT_EQ(package.Seal(), INET_E_DOWNLOAD_FAILURE);
+    EXPECT_EQ(package.CheckAnnouncedLength(2), kManifestFileMismatch);
+    EXPECT_EQ(package.Seal(), kManifestFileMismatch);
 }

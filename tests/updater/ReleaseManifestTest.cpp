@@ -4,6 +4,8 @@
 // signed with the test keys; the files checked against it; the user's record.
 #include "ReleaseManifest.h"
 
+#include "DownloadJob.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -248,9 +250,9 @@ TEST(ReleaseManifest, EachRefusalHasItsOwnCodeAndText)
         texts.insert(ReleaseRefusalText(hr));
     }
     EXPECT_EQ(texts.size(), std::size(codes));
-    EXPECT_EQ(ReleaseFailureText(kManifestExpired),
+    EXPECT_EQ(DownloadFailureText(kManifestExpired),
               L"Download failed.  Error = 0xA1000004\n\nThe publisher's release manifest has expired. "
               L"Please tell the publisher.");
     EXPECT_EQ(ReleaseRefusalText(E_ABORT), nullptr);
-    EXPECT_EQ(ReleaseFailureText(E_ABORT).rfind(L"Download failed.  Error = 0x80004004\n\n", 0), 0u);
+    EXPECT_EQ(DownloadFailureText(E_ABORT).rfind(L"Download failed.  Error = 0x80004004\n\n", 0), 0u);
 }
