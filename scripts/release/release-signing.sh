@@ -1,8 +1,9 @@
 #!/bin/bash
-# The publisher's package signing, with openssl: makes the release key pair,
-# prints the build setting that carries the public key, signs packages and
-# writes and signs a release's manifest the way the update program checks
-# them (SHA-256, ECDSA P-256, DER).
+# The publisher's release signing, with openssl: makes the release key pair,
+# prints the build setting that carries the public key, and writes and signs
+# a release's manifest, the one signed file, which lists every package by its
+# size and SHA-256, the way the update program checks it (SHA-256, ECDSA
+# P-256, DER).
 #
 #   release-signing.sh keygen DIR
 #       makes DIR/release-private.pem (keep it secret and off the build
@@ -10,9 +11,6 @@
 #   release-signing.sh public-key KEY.pem
 #       prints the value of QUILLFEED_PACKAGE_PUBLIC_KEY for a private or
 #       public key file
-#   release-signing.sh sign PRIVATE.pem PACKAGE...
-#       writes PACKAGE.sig beside each package and checks it with the public
-#       key; publish each .sig next to its package
 #   release-signing.sh manifest PRIVATE.pem OUT_DIR RELEASE [--days N] FILE...
 #       writes OUT_DIR/release.manifest, which lists each FILE by its name,
 #       size and SHA-256 under the release number RELEASE (0 to 4294967295,
@@ -114,19 +112,6 @@ case "${1:-}" in
   public-key)
     [ $# -eq 2 ] || usage
     public_key "$2"
-    ;;
-  sign)
-    [ $# -ge 3 ] || usage
-    key=$2
-    shift 2
-    public=$(mktemp)
-    trap 'rm -f "$public"' EXIT
-    openssl pkey -in "$key" -pubout -out "$public"
-    for package in "$@"; do
-      openssl dgst -sha256 -sign "$key" -out "$package.sig" "$package"
-      openssl dgst -sha256 -verify "$public" -signature "$package.sig" "$package" >/dev/null
-      echo "$package.sig"
-    done
     ;;
   manifest)
     [ $# -ge 5 ] || usage
