@@ -247,7 +247,7 @@ bool TamperedRoad()
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
     ::PostMessageW(::FindWindowW(kReaderWindowClass, nullptr), WM_CLOSE, 0, 0);
     reader->Wait();
-    return text.rfind(L"Download failed.  Error = 0x80096010", 0) == 0 && !packageLeft && readerOpen && code == 2;
+    return text.rfind(L"Download failed.  Error = 0xA1000007", 0) == 0 && !packageLeft && readerOpen && code == 2;
 }
 
 // The signed build offered a validly signed manifest of release 9 by a
@@ -454,32 +454,31 @@ int wmain(int argc, wchar_t** argv)
                               : L"The update road did NOT complete as it should.");
 
     // The same road from an https:// publisher (the TLS front before this
-    // publisher) with a signed package, and then with a package changed
+    // publisher) with a signed release manifest, and then with a package changed
     // after it was signed.
-    wprintf(L"\nThe same road over HTTPS with a signed package, by the update program built for\n"
+    wprintf(L"\nThe same road over HTTPS with a signed release manifest, by the update program built for\n"
             L"https://localhost with the publisher's key (variants\\signed)\n");
     const std::wstring signedFolder = ModuleFolder() + L"\\signed-package\\";
     const std::string signedPackage = ReadFileBytes(signedFolder + kSetupPackageName);
-    const std::string signaturePath = std::string(kSetupPackagePathA) + ".sig";
     publisher.ResetBehaviour(kSetupPackagePathA);
     publisher.SetContent(kSetupPackagePathA, signedPackage);
-    publisher.SetContent(signaturePath, ReadFileBytes(signedFolder + kSetupPackageName + L".sig"));
-    // The release's signed manifest, and the What's New text it lists.
+    // The release's signed manifest, which lists the package's size and
+    // SHA-256, and the What's New text it lists.
     publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedFolder + L"release.manifest"));
     publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedFolder + L"release.manifest.sig"));
     publisher.SetContent(kWhatsNewTextPathA, ReadFileBytes(signedFolder + L"whatsnew.txt"));
     ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
     const size_t nRequests = publisher.Requests().size();
     const bool signedOk = HandOffRoad(kSignedHttps, {nullptr, nullptr, L"6-signed-package-ready", L"7-installer-stand-in"}) &&
-                          publisher.RequestCount(signaturePath) == 1;
+                          publisher.RequestCount("/dist/release.manifest") == 1;
     wprintf(L"  requests that reached the publisher through the TLS front:\n");
     const std::vector<std::string> requests = publisher.Requests();
     for (size_t i = nRequests; i < requests.size(); ++i)
         wprintf(L"    %hs\n", requests[i].c_str());
-    wprintf(L"%ls\n", signedOk ? L"The signed package was verified and handed off."
+    wprintf(L"%ls\n", signedOk ? L"The package matched its signed manifest and was handed off."
                                 : L"The signed road did NOT complete as it should.");
 
-    wprintf(L"\nThe package changed by one byte after it was signed\n");
+    wprintf(L"\nThe package changed by one byte after its manifest was signed\n");
     std::string tampered = signedPackage;
     tampered[tampered.size() / 2] ^= 0x01;
     publisher.SetContent(kSetupPackagePathA, tampered);
