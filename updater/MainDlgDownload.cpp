@@ -14,22 +14,27 @@ const wchar_t* PackagePath(int nPackaging)
 {
     return nPackaging == 0 ? kSetupPackagePath : kZipPackagePath;
 }
+
+// The name the release manifest lists the package under.
+const wchar_t* PackageName(int nPackaging)
+{
+    return nPackaging == 0 ? kSetupPackageName : kZipPackageName;
+}
 } // namespace
 
 void CMainDlg::StartDownload()
 {
     // Nothing is fetched that the publisher's manifest does not list: the
     // job gets the package's listed size and SHA-256, or no run starts.
-    const std::wstring strUrl = std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging);
-    std::wstring strName;
     ExpectedFile listed;
-    const HRESULT hr = FileNameOfUrl(strUrl, strName) ? m_release.Expected(strName, listed) : E_INVALIDARG;
+    const HRESULT hr = m_release.Expected(PackageName(m_nPackaging), listed);
     if (FAILED(hr))
     {
         MessageBox(DownloadFailureText(hr).c_str(), L"", MB_OK);
         return;
     }
-    if (!m_download.StartRun(strUrl, m_hWnd, hr == S_OK ? &listed : nullptr))
+    if (!m_download.StartRun(std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging), m_hWnd,
+                             hr == S_OK ? &listed : nullptr))
         return;
     ::SendMessageW(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     ::SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
