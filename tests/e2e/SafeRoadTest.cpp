@@ -167,6 +167,8 @@ TEST(SignedRoad, AListedPackageIsHandedOffAndItsReleaseRecordedAlsoWhenItsTransf
             EXPECT_EQ(CloseUpdater(refused), static_cast<DWORD>(kExitClosed));
             road.publisher().SetContent(kWhatsNewTextPathA, SignedFile(L"whatsnew.txt"));
         }
+        // In one piece without Content-Length: the listed size alone bounds it.
+        road.publisher().SetOmitContentLength(kSetupPackagePathA, !bDropped);
         if (bDropped)
             road.publisher().SetDropAfter(kSetupPackagePathA, package.size() / 2, 1);
         auto reader = road.StartReader();
