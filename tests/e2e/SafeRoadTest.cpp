@@ -38,12 +38,10 @@ std::string SignedPackageFile()
     return SignedFile(kSetupPackageName);
 }
 
-// The release this user has accepted, as the program records it after a
-// hand-off; 0 when none is recorded.
+// The release this user has accepted, as recorded after a hand-off (0: none).
 DWORD AcceptedRelease()
 {
-    DWORD nRelease = 0;
-    DWORD nBytes = sizeof(nRelease);
+    DWORD nRelease = 0, nBytes = sizeof(nRelease);
     ::RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update", L"AcceptedRelease", RRF_RT_REG_DWORD, nullptr,
                    &nRelease, &nBytes);
     return nRelease;

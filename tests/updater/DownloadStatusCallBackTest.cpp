@@ -465,13 +465,7 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         SecondName,  // the package gets a second name, as another program could give it
     };
     // What the release manifest lists for the package, if anything.
-    enum class Listed
-    {
-        Nothing,
-        AsServed,
-        LongerThanAnnounced,
-        OtherHash,
-    };
+    enum class Listed { Nothing, AsServed, LongerThanAnnounced, OtherHash };
     struct Case
     {
         const char* what;
