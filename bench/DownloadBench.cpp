@@ -11,8 +11,9 @@
 // before the next try, and the rest of the transfer, asked for as a range)
 // beside the time of the whole download without the drop. Then the same job
 // class in-process counts the progress reports and the progress commands
-// posted and handled. Last, when bench/download.sh has left a package signed
-// with the test key in bench-signed/ beside bin/, the signed build
+// posted and handled. Last, when bench/download.sh has left a package and a
+// release manifest signed with the test key that lists it in bench-signed/
+// beside bin/, the signed build
 // (variants/signed, https) from the click to the ready box against the bare
 // download of that package through the same TLS front.
 #include "Publisher.h"
@@ -255,19 +256,23 @@ void MeasureResume(qftest::Publisher& publisher, size_t nSize, const std::wstrin
 }
 
 // The signed build from the click to the ready box, against the bare download
-// of the same signed package through the same TLS front.
+// of the same package through the same TLS front: the cost of checking the
+// package against its manifest as it arrives.
 void MeasureSignedBuild(qftest::Publisher& publisher, const std::wstring& scratch, int runs)
 {
     const std::wstring folder = qfsupport::ModuleFolder() + L"\\..\\bench-signed\\";
     const std::string package = qfsupport::ReadFileBytes(folder + L"QuillfeedSetup.exe");
-    const std::string signature = qfsupport::ReadFileBytes(folder + L"QuillfeedSetup.exe.sig");
-    if (package.empty() || signature.empty())
+    const std::string manifest = qfsupport::ReadFileBytes(folder + L"release.manifest");
+    const std::string signature = qfsupport::ReadFileBytes(folder + L"release.manifest.sig");
+    if (package.empty() || manifest.empty() || signature.empty())
     {
-        std::printf("  no signed package in bench-signed/ (bench/download.sh makes it)\n");
+        std::printf("  no signed release in bench-signed/ (bench/download.sh makes it)\n");
         return;
     }
     publisher.SetContent(kPackage, package);
-    publisher.SetContent(std::string(kPackage) + ".sig", signature);
+    publisher.SetContent("/dist/release.manifest", manifest);
+    publisher.SetContent("/dist/release.manifest.sig", signature);
+    publisher.SetContent(kWhatsNewTextPathA, qfsupport::ReadFileBytes(folder + L"whatsnew.txt"));
     const std::wstring url = L"https://localhost:" + std::to_wstring(publisher.port() + 1000) + L"/dist/QuillfeedSetup.exe";
     std::vector<double> a, b;
     for (int i = 0; i < runs; ++i)

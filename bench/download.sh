@@ -3,9 +3,9 @@
 # architecture this machine shows (the 32-bit programs where it can run them;
 # QF_ARCH=x64 for the 64-bit ones, see scripts/arch.sh), then runs it under
 # Wine. Arguments go to it: [size in MB, default 200] [runs, default 3].
-# For the signed build's figures it signs a package of that size with the
-# tree's test key (bench-signed/ in the tree) and serves it through the TLS
-# front.
+# For the signed build's figures it lists a package of that size in a release
+# manifest signed with the tree's test key (bench-signed/ in the tree) and
+# serves them through the TLS front.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -16,7 +16,9 @@ cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
 signed="$QF_TREE/bench-signed"
 mkdir -p "$signed"
 head -c "$(( ${1:-200} * 1024 * 1024 ))" /dev/zero | tr '\0' q >"$signed/QuillfeedSetup.exe"
-bash tools/signing/release-signing.sh sign "$QF_TREE/signing/release-private.pem" "$signed/QuillfeedSetup.exe" >/dev/null
+printf "What's new: the benchmark.\n" >"$signed/whatsnew.txt"
+bash scripts/release/release-signing.sh manifest "$QF_TREE/signing/release-private.pem" "$signed" 1 \
+  "$signed/QuillfeedSetup.exe" "$signed/whatsnew.txt" >/dev/null
 qf_start_session
 "$QF_TREE/tls-front" start >/dev/null
 trap '"$QF_TREE/tls-front" stop; "$QF_TREE/wine-session" cleanup' EXIT

@@ -88,3 +88,19 @@ function(qf_package_key key_text prefix)
   set(${prefix}_SET 1 PARENT_SCOPE)
   set(${prefix}_XY "${xy}" PARENT_SCOPE)
 endfunction()
+
+# Sets the variable out_var to the release number of a build, QUILLFEED_RELEASE_NUMBER
+# (empty: 0); stops the configuration with a clear message when it is not a
+# decimal number that fits the DWORD the program keeps it in.
+function(qf_release_number text out_var)
+  if(text STREQUAL "")
+    set(text 0)
+  endif()
+  string(LENGTH "${text}" length)
+  if(NOT text MATCHES "^(0|[1-9][0-9]*)$" OR length GREATER 10 OR
+     (length EQUAL 10 AND text STRGREATER "4294967295"))
+    message(FATAL_ERROR "QUILLFEED_RELEASE_NUMBER must be a whole number from 0 to 4294967295, written without "
+                        "a sign or leading zeros. Got: ${text}")
+  endif()
+  set(${out_var} "${text}" PARENT_SCOPE)
+endfunction()

@@ -13,6 +13,9 @@
 #                                 (scripts/release/release-signing.sh keygen
 #                                 makes one): required with an http://
 #                                 address, recommended with https://
+#   QUILLFEED_RELEASE_NUMBER      optional: this release's number (0 when not
+#                                 given); an update program with the package
+#                                 key refuses a release manifest with a lower one
 #   QUILLFEED_SIGNING_CERT and QUILLFEED_SIGNING_KEY (PEM files, the key
 #   unencrypted), or QUILLFEED_SIGNING_PFX and QUILLFEED_SIGNING_PASSWORD
 #   (PKCS#12): the code-signing certificate; without one the files are
@@ -60,6 +63,10 @@ has_key=0
 [[ $url != http://* || $has_key -eq 1 ]] ||
   fail "an http:// publisher address needs a package key, or anyone on the network path can make the update program run their own program: give QUILLFEED_PACKAGE_PUBLIC_KEY (scripts/release/release-signing.sh keygen makes one) or an https:// address"
 
+release_number=${QUILLFEED_RELEASE_NUMBER:-0}
+[[ $release_number =~ ^(0|[1-9][0-9]{0,9})$ ]] && [ "$release_number" -le 4294967295 ] ||
+  fail "QUILLFEED_RELEASE_NUMBER must be a whole number from 0 to 4294967295 without leading zeros: $release_number"
+
 # A former release (or an empty folder) may be replaced; anything else is not ours.
 if [ -e "$out" ] || [ -L "$out" ]; then
   [ -d "$out" ] && [ ! -L "$out" ] || fail "$out exists and is not a folder (a link to one is not taken either)"
@@ -91,7 +98,8 @@ log=$build_dir/release-build.log
 # Every setting is given each time, so that none is left over in the cache
 # from an earlier release.
 if ! { cmake --preset x86 -S "$root" -B "$build_dir" \
-         -DQUILLFEED_PUBLISHER_URL="$url" -DQUILLFEED_PACKAGE_PUBLIC_KEY="$key" &&
+         -DQUILLFEED_PUBLISHER_URL="$url" -DQUILLFEED_PACKAGE_PUBLIC_KEY="$key" \
+         -DQUILLFEED_RELEASE_NUMBER="$release_number" &&
        cmake --build "$build_dir" -j "$(nproc)"; } >"$log" 2>&1; then
   tail -n 20 "$log" >&2
   fail "the build failed; its whole output is in $log"
@@ -125,4 +133,15 @@ fi
 echo "Release in $out${signer:+ (signed)}:"
 sed 's/^/  /' "$out/SHA256SUMS"
 [ -n "$signer" ] || echo "The files are NOT signed: no signing certificate was given."
+if [ -n "${QUILLFEED_PACKAGE_PUBLIC_KEY:-}" ]; then
+  cat <<EOF
+The update program takes a release whose signed manifest says release $release_number or later. With the
+packages of the release (made elsewhere) and its What's New text, write and sign the manifest with the
+package key's private half:
+  scripts/release/release-signing.sh manifest keys/release-private.pem MANIFEST_DIR $release_number [--days 30] \\
+    QuillfeedSetup.exe Quillfeed.zip whatsnew.txt
+and publish MANIFEST_DIR/release.manifest and release.manifest.sig as /dist/release.manifest and
+/dist/release.manifest.sig together with the files; sign it again before it expires (30 days by default).
+EOF
+fi
 echo "The files ship without symbols: $build_dir/symbols/ holds them as linked, to read the addresses of a crash report; keep a copy with the release."

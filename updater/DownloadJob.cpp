@@ -4,11 +4,11 @@
 
 #include <shlwapi.h>
 
+#include <cstring>
 #include <cwchar>
 #include <new>
 
-#include "PackageKey.h"
-#include "PackageSignature.h"
+#include "ReleaseManifest.h"
 #include "resource.h"
 
 namespace
@@ -41,6 +41,9 @@ std::wstring DownloadFailureText(HRESULT hr)
 {
     wchar_t szCode[64];
     ::wsprintfW(szCode, L"Download failed.  Error = 0x%08lX\n\n", static_cast<unsigned long>(hr));
+    // The system has no text for the program's own codes.
+    if (const LPCWSTR pszOwn = ReleaseRefusalText(hr))
+        return szCode + std::wstring(pszOwn);
     unique_hlocal_string text;
     if (::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
                          nullptr, static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
@@ -54,7 +57,7 @@ CDownloadJob::CDownloadJob() : m_hStopEvent(::CreateEventW(nullptr, TRUE, FALSE,
 {
 }
 
-bool CDownloadJob::StartRun(const std::wstring& strUrl, HWND hWndNotify)
+bool CDownloadJob::StartRun(const std::wstring& strUrl, HWND hWndNotify, const ExpectedFile* pExpected)
 {
     if (IsRunning())
         return false;
@@ -64,6 +67,8 @@ bool CDownloadJob::StartRun(const std::wstring& strUrl, HWND hWndNotify)
         m_nRun = 1;
     m_progress.Begin(hWndNotify, m_nRun);
     m_strUrl = strUrl;
+    m_bListed = pExpected != nullptr;
+    m_listed = pExpected ? *pExpected : ExpectedFile();
     m_hWndNotify = hWndNotify;
     m_bStop = false;
     {
@@ -163,13 +168,13 @@ void CDownloadJob::Download()
     }
     const std::wstring strDir = GetTempDirectory();
     CPackageFile::RemoveLeftovers(strDir);
-    HRESULT hr = m_package.Create(strDir, strFileName);
+    HRESULT hr = m_package.Create(strDir, strFileName, m_bListed ? m_listed.nSize : CPackageFile::kUnknownLength);
     if (hr == S_OK)
         hr = TransferWithRetries();
     if (hr == S_OK)
         hr = m_package.Seal();
     if (hr == S_OK)
-        hr = CheckSignature();
+        hr = CheckListedHash();
     Conclude(hr);
 }
 
@@ -196,20 +201,17 @@ HRESULT CDownloadJob::TransferWithRetries()
     }
 }
 
-// The one place where a build that carries the publisher's key differs.
-HRESULT CDownloadJob::CheckSignature()
+// The package is complete and sealed, so its hash, taken as the bytes
+// arrived (a resumed transfer's included), is of the whole file handed off.
+HRESULT CDownloadJob::CheckListedHash()
 {
-#if QUILLFEED_PACKAGE_KEY_SET
-    // The package is complete and sealed: the publisher's signature of the
-    // bytes written proves it is the package they published.
-    unsigned char digest[32];
+    if (!m_bListed)
+        return S_OK;
+    unsigned char digest[sizeof(m_listed.sha256)];
     const HRESULT hr = m_package.Digest(digest);
     if (FAILED(hr))
         return hr;
-    return VerifyPackage(m_strUrl, digest, m_bStop, m_binding);
-#else
-    return S_OK;
-#endif
+    return std::memcmp(digest, m_listed.sha256, sizeof(digest)) == 0 ? S_OK : kManifestFileMismatch;
 }
 
 // Never throws: the command is posted even when the text cannot be stored.

@@ -14,6 +14,7 @@
 #include "Owners.h"
 #include "PackageFile.h"
 #include "QfThread.h"
+#include "ReleaseManifest.h"
 #include "framework/atlsync.h"
 
 // The directory from what GetTempPathW wrote into a 240-character buffer and
@@ -25,7 +26,8 @@ std::wstring TempDirectoryFrom(const wchar_t* pszPath, DWORD nLength);
 // there is no "/" after the first character.
 bool FileNameOfUrl(const std::wstring& strUrl, std::wstring& strFileName);
 
-// "Download failed.  Error = 0x%08lX\n\n" with the system's text of the code.
+// "Download failed.  Error = 0x%08lX\n\n" with the program's own text of the
+// code (ReleaseRefusalText), else the system's.
 std::wstring DownloadFailureText(HRESULT hr);
 
 // The job and the dialog share it by these rules, and by no others:
@@ -48,8 +50,8 @@ std::wstring DownloadFailureText(HRESULT hr);
 //   pause each; the progress line goes on from the bytes already there and
 //   says that it resumes. A version that changed starts the package afresh.
 // - Stop. RequestStop refuses the worker's next callback, aborts the binding
-//   it is waiting on (the package's or the signature's) and ends a pause
-//   between two tries, so that a stalled server cannot hold it. A stop that
+//   it is waiting on and ends a pause between two tries, so that a stalled
+//   server cannot hold it. A stop that
 //   the dialog has made is final for the run: whatever the transfer does
 //   afterwards, the run ends as stopped (E_ABORT), its package deleted. Only
 //   a run that had already concluded it was ready still hands off: its ready
@@ -87,8 +89,12 @@ public:
     // The dialog's side, on its thread.
 
     // Starts a run that downloads strUrl and reports to hWndNotify. False,
-    // and nothing starts, while an earlier worker still runs.
-    bool StartRun(const std::wstring& strUrl, HWND hWndNotify);
+    // and nothing starts, while an earlier worker still runs. pExpected, when
+    // given, is what the release manifest lists for the package: a body of
+    // another length fails before it is written (or at the first byte past
+    // that length), and the whole package's SHA-256 must be the one listed;
+    // either fails the run with kManifestFileMismatch.
+    bool StartRun(const std::wstring& strUrl, HWND hWndNotify, const ExpectedFile* pExpected = nullptr);
     // Asks the running worker to stop (see Stop above).
     void RequestStop();
     // Waits at most nMilliseconds for the worker to end; at once when none runs.
@@ -124,7 +130,7 @@ private:
 
     void Download();
     HRESULT TransferWithRetries();
-    HRESULT CheckSignature();
+    HRESULT CheckListedHash();
     // Ends the run: ready for S_OK, failed otherwise, with pszText or the
     // code's failure text; stopped whenever the dialog has asked for a stop.
     void Conclude(HRESULT hr, LPCWSTR pszText = nullptr);
@@ -137,6 +143,8 @@ private:
     unique_handle m_hStopEvent;        // set with m_bStop: ends a pause between two tries
     HWND m_hWndNotify = nullptr;
     std::wstring m_strUrl;
+    bool m_bListed = false;  // m_listed holds what the manifest lists for the package
+    ExpectedFile m_listed;
 
     // Changed by StartRun only while no worker runs, so the worker reads it
     // without a lock.

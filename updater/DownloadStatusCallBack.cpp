@@ -170,9 +170,16 @@ HRESULT CDownloadStatusCallBack::Answered(DWORD dwStatus, LPCWSTR pszHeaders)
     switch (UseOfAnswer(dwStatus, answer, m_nHave, m_served))
     {
     case AnswerUse::Whole:
+    {
+        // A body announced longer or shorter than the package must be is
+        // refused before a byte of it is written. (A range's total is the
+        // length of this whole body, so it needs no check of its own.)
+        HRESULT hr = answer.bLengthKnown ? m_package.CheckAnnouncedLength(answer.nLength) : S_OK;
+        if (FAILED(hr))
+            return hr;
         if (m_package.Length() != 0)
         {
-            const HRESULT hr = m_package.Restart();
+            hr = m_package.Restart();
             if (FAILED(hr))
                 return hr;
         }
@@ -183,6 +190,7 @@ HRESULT CDownloadStatusCallBack::Answered(DWORD dwStatus, LPCWSTR pszHeaders)
         m_bEndKnown = answer.bLengthKnown;
         m_nEnd = answer.nLength;
         return S_OK;
+    }
     case AnswerUse::Append:
         m_bEndKnown = true;
         m_nEnd = m_served.nLength;

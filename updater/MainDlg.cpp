@@ -129,7 +129,7 @@ void CMainDlg::ShowWhatsNew()
     try
     {
         std::string bytes;
-        if (FetchWhatsNew(kWhatsNewTextUrl.data(), bytes) != S_OK)
+        if (FetchStartTexts(m_release, bytes) != S_OK)
         {
             ::SetWindowTextW(hText, kWhatsNewFailedText);
             return;

@@ -8,6 +8,7 @@
 #include "DownloadJob.h"
 #include "HyperLink.h"
 #include "Owners.h"
+#include "ReleaseManifest.h"
 #include "resource.h"
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
@@ -54,6 +55,7 @@ private:
     bool HandOff();
 
     CDownloadJob m_download;
+    CReleaseCheck m_release;  // set by OnInitDialog, before any download
     HWND m_hProgress = nullptr;
     HWND m_hStatusText = nullptr;
     unique_hfont m_hWhatsNewFont;  // deleted after the labels, before the download job

@@ -14,11 +14,27 @@ const wchar_t* PackagePath(int nPackaging)
 {
     return nPackaging == 0 ? kSetupPackagePath : kZipPackagePath;
 }
+
+// The name the release manifest lists the package under.
+const wchar_t* PackageName(int nPackaging)
+{
+    return nPackaging == 0 ? kSetupPackageName : kZipPackageName;
+}
 } // namespace
 
 void CMainDlg::StartDownload()
 {
-    if (!m_download.StartRun(std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging), m_hWnd))
+    // Nothing is fetched that the publisher's manifest does not list: the
+    // job gets the package's listed size and SHA-256, or no run starts.
+    ExpectedFile listed;
+    const HRESULT hr = m_release.Expected(PackageName(m_nPackaging), listed);
+    if (FAILED(hr))
+    {
+        MessageBox(DownloadFailureText(hr).c_str(), L"", MB_OK);
+        return;
+    }
+    if (!m_download.StartRun(std::wstring(QUILLFEED_PUBLISHER_URL) + PackagePath(m_nPackaging), m_hWnd,
+                             hr == S_OK ? &listed : nullptr))
         return;
     ::SendMessageW(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     ::SendMessageW(m_hProgress, PBM_SETPOS, 0, 0);
@@ -54,7 +70,13 @@ bool CMainDlg::HandOff()
         info.lpDirectory = m_download.PackageFolder().c_str();
         info.nShow = SW_SHOW;
         if (::ShellExecuteExW(&info))
+        {
+            // The installer runs whether or not the release can be recorded:
+            // an unrecorded one only leaves this user's floor where it was,
+            // which the program's built-in release still holds up.
+            m_release.RecordHandOff();
             return true;
+        }
         const DWORD nError = ::GetLastError();
         hr = HRESULT_FROM_WIN32(nError ? nError : ERROR_NO_ASSOCIATION);
     }

@@ -5,6 +5,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "ReleaseManifest.h"
+
 namespace
 {
 constexpr size_t kRandomBytes = 8;
@@ -266,6 +268,11 @@ HRESULT CPackageFile::StartHash()
     return Succeeded(status) ? S_OK : HRESULT_FROM_NT(status);
 }
 
+HRESULT CPackageFile::CheckAnnouncedLength(ULONGLONG nLength) const
+{
+    return m_nExpectedLength == kUnknownLength || nLength == m_nExpectedLength ? S_OK : kManifestFileMismatch;
+}
+
 HRESULT CPackageFile::Write(const void* pData, DWORD nBytes)
 {
     if (!m_hPackage || m_bSealed || !m_hash)
@@ -284,7 +291,7 @@ HRESULT CPackageFile::Write(const void* pData, DWORD nBytes)
     if (!Succeeded(status))
         return HRESULT_FROM_NT(status);
     m_nLength += nBytes;
-    return bTooLong ? INET_E_DOWNLOAD_FAILURE : S_OK;
+    return bTooLong ? kManifestFileMismatch : S_OK;
 }
 
 HRESULT CPackageFile::Restart()
@@ -312,7 +319,7 @@ HRESULT CPackageFile::Seal()
     if (!m_hPackage || m_bSealed)
         return E_UNEXPECTED;
     if (m_nExpectedLength != kUnknownLength && m_nLength != m_nExpectedLength)
-        return INET_E_DOWNLOAD_FAILURE;
+        return kManifestFileMismatch;
     BY_HANDLE_FILE_INFORMATION written{};
     if (!::GetFileInformationByHandle(m_hPackage.get(), &written))
         return LastError();

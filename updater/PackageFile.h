@@ -58,12 +58,16 @@ public:
 
     // Makes the run's private folder in strTempDir and creates the package
     // strFileName in it. nExpectedLength, when the exact length is known in
-    // advance, is enforced: a byte more fails at once.
+    // advance (the release manifest lists it), is enforced: a byte more fails
+    // at once, and so does a body announced with another length.
     HRESULT Create(const std::wstring& strTempDir, const std::wstring& strFileName,
                    ULONGLONG nExpectedLength = kUnknownLength);
+    // Before a whole body of nLength bytes is written: kManifestFileMismatch
+    // when that is not the expected length.
+    HRESULT CheckAnnouncedLength(ULONGLONG nLength) const;
     // Appends bytes, and feeds them into the SHA-256. Past the expected
     // length only the bytes up to it are written, and the call fails
-    // (INET_E_DOWNLOAD_FAILURE).
+    // (kManifestFileMismatch).
     HRESULT Write(const void* pData, DWORD nBytes);
     // Empty again, the hash started afresh: the server sent a whole new body.
     HRESULT Restart();
@@ -71,7 +75,7 @@ public:
     // The SHA-256 of the bytes written; once, after the last of them.
     HRESULT Digest(unsigned char (&digest)[32]);
     // After the last byte: see "Sealed" above. Fails when the package is
-    // shorter than its expected length, or is not the file written at the
+    // shorter than its expected length (kManifestFileMismatch), or is not the file written at the
     // path built (HRESULT_FROM_WIN32(ERROR_CANT_ACCESS_FILE)).
     HRESULT Seal();
     // The held package is, as the system names it now, at the path built:

@@ -1,13 +1,10 @@
 #include "PackageSignature.h"
 
 #include <bcrypt.h>
-#include <urlmon.h>
 
 #include <cstring>
-#include <new>
 
 #include "Owners.h"
-#include "PackageKey.h"
 
 namespace
 {
@@ -49,6 +46,7 @@ bool ReadDerNumber(const unsigned char*& p, const unsigned char* pEnd, unsigned 
     p = pValue + nLength;
     return true;
 }
+} // namespace
 
 HRESULT VerifyDigest(const unsigned char (&publicKey)[64], const unsigned char (&digest)[kDigestBytes],
                      const unsigned char (&signature)[64])
@@ -73,7 +71,6 @@ HRESULT VerifyDigest(const unsigned char (&publicKey)[64], const unsigned char (
         return TRUST_E_BAD_DIGEST;
     return Succeeded(status) ? S_OK : HRESULT_FROM_NT(status);
 }
-} // namespace
 
 bool EcdsaSignatureDerToRaw(const unsigned char* pDer, size_t nDer, unsigned char (&raw)[64])
 {
@@ -84,42 +81,3 @@ bool EcdsaSignatureDerToRaw(const unsigned char* pDer, size_t nDer, unsigned cha
     const unsigned char* pEnd = pDer + nDer;
     return ReadDerNumber(p, pEnd, raw) && ReadDerNumber(p, pEnd, raw + kNumberBytes) && p == pEnd;
 }
-
-HRESULT VerifyPackageSignature(const unsigned char (&publicKey)[64], const std::wstring& strPackageUrl,
-                               const unsigned char (&digest)[kDigestBytes], const std::atomic<bool>& bStop,
-                               CRunningBinding& binding)
-{
-    const unique_com<CBoundedFetch> owner = CBoundedFetch::Create(kMaxSignatureBytes, binding, &bStop);
-    CBoundedFetch& fetch = *owner.get();
-    const HRESULT hrFetch = fetch.Fetch((strPackageUrl + L".sig").c_str());
-    if (bStop)
-        return E_ABORT;
-    if (fetch.Answer().Downgraded())
-        return kRedirectNotSecure;
-    // A server that sends more than any signature is not sending one.
-    if (fetch.TooLong())
-        return NTE_BAD_SIGNATURE;
-    if (FAILED(hrFetch) || !fetch.Complete() || fetch.Data().empty())
-        return TRUST_E_NOSIGNATURE;
-    unsigned char signature[64];
-    if (!EcdsaSignatureDerToRaw(reinterpret_cast<const unsigned char*>(fetch.Data().data()), fetch.Data().size(),
-                                signature))
-        return NTE_BAD_SIGNATURE;
-    return VerifyDigest(publicKey, digest, signature);
-}
-
-#if QUILLFEED_PACKAGE_KEY_SET
-HRESULT VerifyPackage(const std::wstring& strPackageUrl, const unsigned char (&digest)[kDigestBytes],
-                      const std::atomic<bool>& bStop, CRunningBinding& binding)
-{
-    static const unsigned char kPublisherKey[64] = {QUILLFEED_PACKAGE_PUBLIC_KEY_XY};
-    try
-    {
-        return VerifyPackageSignature(kPublisherKey, strPackageUrl, digest, bStop, binding);
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
-}
-#endif

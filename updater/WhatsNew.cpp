@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace
 {
@@ -55,17 +56,17 @@ DWORD WholeCharacterBytes(const char* p, DWORD n, UINT nCodePage)
     return i;
 }
 
-// One fetch of the text on a thread of its own. The dialog's thread waits
-// for it until the deadline and no longer, whatever the binding does: a
-// server that keeps the data coming fast can hold a binding's callbacks, and
-// an abort with them, for minutes. Both threads hold a reference; whichever
-// lets go last deletes it, so a fetch left behind at the deadline ends on its
-// own thread, touching nothing but itself, and reads nothing more: the
-// deadline refuses its next callback.
+// One fetch on a thread of its own. The dialog's thread waits for it until
+// the deadline and no longer, whatever the binding does: a server that keeps
+// the data coming fast can hold a binding's callbacks, and an abort with
+// them, for minutes. Both threads hold a reference; whichever lets go last
+// deletes it, so a fetch left behind at the deadline ends on its own thread,
+// touching nothing but itself, and reads nothing more: the deadline refuses
+// its next callback.
 class CTextFetch
 {
 public:
-    explicit CTextFetch(LPCWSTR pszUrl) : m_strUrl(pszUrl) {}
+    CTextFetch(const std::wstring& strUrl, size_t nMaxBytes) : m_strUrl(strUrl), m_nMaxBytes(nMaxBytes) {}
     CTextFetch(const CTextFetch&) = delete;
     CTextFetch& operator=(const CTextFetch&) = delete;
 
@@ -117,7 +118,7 @@ private:
         // Nothing may leave a thread routine by exception.
         try
         {
-            m_fetch = CBoundedFetch::Create(kWhatsNewMaxBytes, m_binding, &m_bLate);
+            m_fetch = CBoundedFetch::Create(m_nMaxBytes, m_binding, &m_bLate);
             m_hrBind = m_fetch.get()->Fetch(m_strUrl.c_str());
             m_hr = S_OK;
         }
@@ -129,33 +130,69 @@ private:
 
     LONG m_nRefCount = 1;
     const std::wstring m_strUrl;
+    const size_t m_nMaxBytes;
     CRunningBinding m_binding;
     std::atomic<bool> m_bLate{false};
     unique_com<CBoundedFetch> m_fetch;
     HRESULT m_hr = E_PENDING;
     HRESULT m_hrBind = S_OK;
 };
+
+// A fetch and its thread, once started.
+struct CStartedFetch
+{
+    unique_com<CTextFetch> fetch;
+    unique_handle thread;
+};
 } // namespace
+
+void FetchTogether(BoundedText* pTexts, size_t nTexts, DWORD nDeadlineMs)
+{
+    // Everything that may throw comes before the first thread starts: a
+    // thread is never left without the abort that its deadline owes it.
+    std::vector<CStartedFetch> started(nTexts);
+    for (size_t i = 0; i < nTexts; ++i)
+        started[i].fetch.reset(new CTextFetch(pTexts[i].strUrl, pTexts[i].nMaxBytes));
+    for (size_t i = 0; i < nTexts; ++i)
+    {
+        CTextFetch* pFetch = started[i].fetch.get();
+        pFetch->AddRef();  // the thread's
+        started[i].thread.reset(
+            reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, &CTextFetch::ThreadProc, pFetch, 0, nullptr)));
+        if (!started[i].thread)
+            pFetch->Release();  // the thread's, which never ran
+    }
+    const DWORD nStart = ::GetTickCount();
+    for (size_t i = 0; i < nTexts; ++i)
+    {
+        if (!started[i].thread)
+        {
+            pTexts[i].hr = E_OUTOFMEMORY;
+            continue;
+        }
+        const DWORD nElapsed = ::GetTickCount() - nStart;
+        const DWORD nLeft = nElapsed < nDeadlineMs ? nDeadlineMs - nElapsed : 0;
+        if (::WaitForSingleObject(started[i].thread.get(), nLeft) != WAIT_OBJECT_0)
+        {
+            // Left to end on its own thread once its binding takes the abort,
+            // or its next callback the refusal.
+            started[i].fetch.get()->Abandon();
+            pTexts[i].hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+            continue;
+        }
+        pTexts[i].hr = started[i].fetch.get()->Result(pTexts[i].bytes);
+    }
+}
 
 HRESULT FetchWhatsNew(LPCWSTR pszUrl, std::string& bytes)
 {
-    const unique_com<CTextFetch> fetch(new CTextFetch(pszUrl));
-    fetch.get()->AddRef();  // the thread's
-    const unique_handle thread(reinterpret_cast<HANDLE>(
-        ::_beginthreadex(nullptr, 0, &CTextFetch::ThreadProc, fetch.get(), 0, nullptr)));
-    if (!thread)
-    {
-        fetch.get()->Release();  // the thread's, which never ran
-        return E_OUTOFMEMORY;
-    }
-    if (::WaitForSingleObject(thread.get(), kWhatsNewDeadlineMs) != WAIT_OBJECT_0)
-    {
-        // Left to end on its own thread once its binding takes the abort, or
-        // its next callback the refusal.
-        fetch.get()->Abandon();
-        return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-    }
-    return fetch.get()->Result(bytes);
+    BoundedText text;
+    text.strUrl = pszUrl;
+    text.nMaxBytes = kWhatsNewMaxBytes;
+    FetchTogether(&text, 1, kWhatsNewDeadlineMs);
+    if (text.hr == S_OK)
+        bytes.swap(text.bytes);
+    return text.hr;
 }
 
 void ReadTextFromBytes(const std::string& bytes, std::wstring& strText)

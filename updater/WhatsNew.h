@@ -22,6 +22,23 @@ constexpr size_t kWhatsNewMaxLineChars = 4 * 1024;    // of one line; the text e
 // slow modem's, while a healthy server answers in well under a second.
 constexpr DWORD kWhatsNewDeadlineMs = 10000;
 
+// One answer fetched into memory by FetchTogether: at most nMaxBytes of it,
+// and one byte more when it is longer (the transfer ends there). hr is S_OK
+// only when the server delivered it, as FetchWhatsNew says.
+struct BoundedText
+{
+    std::wstring strUrl;
+    size_t nMaxBytes = 0;
+    HRESULT hr = E_PENDING;
+    std::string bytes;
+};
+
+// Fetches every answer at once, each on a thread of its own, and waits for
+// them until nDeadlineMs after the start and no longer: one that is not
+// complete by then is aborted and fails with ERROR_TIMEOUT. Nothing is kept
+// in the cache.
+void FetchTogether(BoundedText* pTexts, size_t nTexts, DWORD nDeadlineMs);
+
 // Fetches the text at pszUrl into bytes: at most kWhatsNewMaxBytes of it,
 // and one byte more when the text is longer (the transfer ends there), within
 // kWhatsNewDeadlineMs. S_OK only when the server delivered it: an error page

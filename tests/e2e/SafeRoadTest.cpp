@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,8 +14,6 @@ using namespace qftest;
 
 namespace
 {
-const std::string kSignaturePath = std::string(kSetupPackagePathA) + ".sig";
-
 std::wstring VariantPath(const wchar_t* variant)
 {
     return TestBinDir() + L"\\..\\variants\\" + variant + L"\\QuillfeedUpdater.exe";
@@ -28,30 +25,42 @@ void PresentCertificate(const char* mode)
     WriteFileBytes(TestBinDir() + L"\\..\\tls\\mode", mode);
 }
 
-// The signed test package, or with a suffix one of its signatures.
-std::string SignedPackageFile(const wchar_t* suffix = L"")
+// A file of the signed test release: its manifests, their signatures, the
+// What's New text they list.
+std::string SignedFile(const std::wstring& name)
 {
-    return ReadFileBytes(TestBinDir() + L"\\signed-package\\" + kSetupPackageName + suffix);
+    return ReadFileBytes(TestBinDir() + L"\\signed-package\\" + name);
 }
 
-// The two INTEGERs of a DER signature, content bytes as written.
-struct DerNumbers
+// The signed release's installer, as its manifest lists it.
+std::string SignedPackageFile()
 {
-    std::string r, s;
-};
-
-DerNumbers SplitDer(const std::string& der)
-{
-    const size_t nR = static_cast<unsigned char>(der.at(3));
-    const size_t nS = static_cast<unsigned char>(der.at(5 + nR));
-    return {der.substr(4, nR), der.substr(6 + nR, nS)};
+    return SignedFile(kSetupPackageName);
 }
 
-std::string JoinDer(const std::string& r, const std::string& s)
+// The release this user has accepted, as recorded after a hand-off (0: none).
+DWORD AcceptedRelease()
 {
-    const std::string content = "\x02" + std::string(1, static_cast<char>(r.size())) + r + "\x02" +
-                                std::string(1, static_cast<char>(s.size())) + s;
-    return "\x30" + std::string(1, static_cast<char>(content.size())) + content;
+    DWORD nRelease = 0, nBytes = sizeof(nRelease);
+    ::RegGetValueW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update", L"AcceptedRelease", RRF_RT_REG_DWORD, nullptr,
+                   &nRelease, &nBytes);
+    return nRelease;
+}
+
+// A release the signed program accepts unless told otherwise: its manifest
+// (release 10) signed with the test key and the What's New text it lists,
+// for a user who has accepted nAccepted before (0: none), as the program
+// keeps it in the prefix.
+void ServeRelease(DownloadRoad& road, const std::wstring& manifest = L"release.manifest",
+                  const std::wstring& signature = L"release.manifest.sig", DWORD nAccepted = 0)
+{
+    road.publisher().SetContent("/dist/release.manifest", SignedFile(manifest));
+    road.publisher().SetContent("/dist/release.manifest.sig", SignedFile(signature));
+    road.publisher().SetContent(kWhatsNewTextPathA, SignedFile(L"whatsnew.txt"));
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
+    if (nAccepted)
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update", L"AcceptedRelease", REG_DWORD,
+                          &nAccepted, sizeof(nAccepted));
 }
 
 // The road's end as the user sees it when nothing may be opened: the failure
@@ -130,10 +139,10 @@ TEST(HttpsRoad, CertificateFaultsRefuseTheTextAndThePackage)
     EXPECT_TRUE(reader->running());
 }
 
-TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOffAlsoWhenItsTransferResumed)
+TEST(SignedRoad, AListedPackageIsHandedOffAndItsReleaseRecordedAlsoWhenItsTransferResumed)
 {
     const std::string package = SignedPackageFile();
-    ASSERT_FALSE(package.empty()) << "the test package was not signed";
+    ASSERT_FALSE(package.empty()) << "the test release was not signed";
     PresentCertificate("good");
     // Cut short once halfway: the hash taken as the bytes arrived must be the
     // hash of the whole package, its rest appended.
@@ -142,58 +151,64 @@ TEST(SignedRoad, ASignedPackageIsVerifiedAndHandedOffAlsoWhenItsTransferResumed)
         SCOPED_TRACE(bDropped ? "resumed" : "in one piece");
         DownloadRoad road;
         road.publisher().SetContent(kSetupPackagePathA, package);
-        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
+        // The user accepted this very release before (not lower, so taken), or none.
+        ServeRelease(road, L"release.manifest", L"release.manifest.sig", bDropped ? 0 : 10);
+        if (!bDropped)
+        {
+            // A What's New text one byte off its manifest entry is not shown.
+            std::string text = SignedFile(L"whatsnew.txt");
+            text[0] ^= 0x20;
+            road.publisher().SetContent(kWhatsNewTextPathA, text);
+            UpdaterSession refused(road.Options(), VariantPath(L"signed"));
+            ASSERT_NE(refused.dialog(), nullptr);
+            EXPECT_EQ(WindowText(refused.item(1000)), kWhatsNewFailedText);
+            EXPECT_EQ(CloseUpdater(refused), static_cast<DWORD>(kExitClosed));
+            road.publisher().SetContent(kWhatsNewTextPathA, SignedFile(L"whatsnew.txt"));
+        }
+        // In one piece without Content-Length: the listed size alone bounds it.
+        road.publisher().SetOmitContentLength(kSetupPackagePathA, !bDropped);
         if (bDropped)
             road.publisher().SetDropAfter(kSetupPackagePathA, package.size() / 2, 1);
         auto reader = road.StartReader();
         UpdaterSession updater(road.Options(), VariantPath(L"signed"));
         ASSERT_NE(updater.dialog(), nullptr);
+        EXPECT_EQ(WindowText(updater.item(1000)), L"What's new: the download test.\r\n");
 
         Click(updater, kIdDownload);
         ExpectHandedOff(updater, road, *reader);
         EXPECT_EQ(ReadFileBytes(road.Package()), package);
-        EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), 1);
         EXPECT_EQ(road.publisher().RangesAsked(kSetupPackagePathA).size(), bDropped ? 1u : 0u);
+        EXPECT_EQ(AcceptedRelease(), 10u);
     }
 }
 
-TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
+TEST(SignedRoad, APackageNotAsListedEndsInTheFailureBoxWithoutThePackageAndRecordsNothing)
 {
     const std::string package = SignedPackageFile();
-    const std::string signature = SignedPackageFile(L".sig");
-    ASSERT_FALSE(signature.empty()) << "the test package was not signed";
-    const DerNumbers numbers = SplitDer(signature);
-    // The equipment signs until r needs its zero byte and s does not: the
-    // cases below take r's away and give s a needless one.
-    ASSERT_EQ(numbers.r.size(), 33u);
-    ASSERT_LE(numbers.s.size(), 32u);
+    ASSERT_FALSE(package.empty()) << "the test release was not signed";
     std::string changedPackage = package;
     changedPackage[changedPackage.size() / 2] ^= 0x01;
+    PathBehaviour plain, unannounced, endless;
+    unannounced.bOmitContentLength = true;
+    endless.bEndless = true;
 
     struct Case
     {
         const char* name;
-        int nStatus;  // of the signature's request
-        std::string signature;
         std::string package;
-        const wchar_t* code;
-        size_t nRate = 0;  // bytes a second of the signature's answer, 0: at once
+        PathBehaviour behaviour;
     } cases[] = {
-        {"missing", 404, signature, package, L"800B0100"},
-        {"empty", 200, "", package, L"800B0100"},
-        {"truncated DER", 200, signature.substr(0, signature.size() - 1), package, L"80090006"},
-        {"s with a leading zero", 200, JoinDer(numbers.r, std::string(1, '\0') + numbers.s), package, L"80090006"},
-        {"r with its high bit but no zero byte", 200, JoinDer(numbers.r.substr(1), numbers.s), package,
-         L"80090006"},
-        {"signed with another key", 200, SignedPackageFile(L".wrong-key.sig"), package,
-         L"80096010"},
-        {"a package changed by one byte", 200, signature, changedPackage, L"80096010"},
-        // Slowly, so that the transfer is cut short at the bound, not over before.
-        {"far longer than any signature", 200, std::string(64 * 1024, '0'), package, L"80090006", 16 * 1024},
+        {"the zipped package served for the installer", SignedFile(kZipPackageName), plain},
+        {"announced longer than listed", package + "x", plain},
+        {"longer than listed, unannounced", package + "x", unannounced},
+        {"without end", package, endless},
+        {"shorter than listed, unannounced", package.substr(0, package.size() - 1), unannounced},
+        {"changed by one byte", changedPackage, plain},
     };
 
     DownloadRoad road;
     PresentCertificate("good");
+    ServeRelease(road);
     auto reader = road.StartReader();
     UpdaterSession updater(road.Options(), VariantPath(L"signed"));
     ASSERT_NE(updater.dialog(), nullptr);
@@ -202,57 +217,114 @@ TEST(SignedRoad, SignatureFaultsEndInTheFailureBoxWithoutThePackage)
     {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(updater.process().running()) << "the update program has ended";
+        road.publisher().SetBehaviour(kSetupPackagePathA, c.behaviour);
         road.publisher().SetContent(kSetupPackagePathA, c.package);
-        road.publisher().SetContent(kSignaturePath, c.signature);
-        road.publisher().SetStatus(kSignaturePath, c.nStatus);
-        road.publisher().SetRate(kSignaturePath, c.nRate);
         // After a failure the first click resets, the second starts.
         if (!bFirst)
             Click(updater, kIdDownload);
         bFirst = false;
         Click(updater, kIdDownload);
-        ExpectRefused(updater, road, c.code);
+        ExpectRefused(updater, road, L"A1000007");
     }
-    EXPECT_EQ(road.publisher().RequestCount(kSignaturePath), static_cast<int>(std::size(cases)));
     EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
     EXPECT_TRUE(reader->running());
+    EXPECT_EQ(AcceptedRelease(), 0u);
+}
+
+TEST(SignedRoad, ARefusedManifestShowsNoTextAndEveryDownloadFailsAtOnce)
+{
+    struct Case
+    {
+        const char* name;
+        const wchar_t* manifest;
+        const wchar_t* signature;
+        DWORD nAccepted;
+        const wchar_t* variant;
+        const wchar_t* code;
+        int nStatus = 200;  // of the manifest's request
+        DWORD nSilentMs = 0;
+        bool bTextListed = false;  // the manifest is accepted and lists the text
+    } cases[] = {
+        {"expired", L"expired.manifest", L"expired.manifest.sig", 0, L"signed", L"A1000004"},
+        {"another product", L"other-product.manifest", L"other-product.manifest.sig", 0, L"signed", L"A1000003"},
+        {"signed with another key", L"release.manifest", L"release.manifest.wrong-key.sig", 0, L"signed",
+         L"A1000002"},
+        {"signed without the context", L"release.manifest", L"release.manifest.no-context.sig", 0, L"signed",
+         L"A1000002"},
+        {"a signature cut short by a byte", L"release.manifest", L"release.manifest.truncated.sig", 0, L"signed",
+         L"A1000002"},
+        {"older than the release accepted", L"older.manifest", L"older.manifest.sig", 10, L"signed", L"A1000005"},
+        {"older than the program, for a fresh user", L"release.manifest", L"release.manifest.sig", 0,
+         L"signed-newer", L"A1000005"},
+        {"none", L"release.manifest", L"release.manifest.sig", 0, L"signed", L"A1000001", 404},
+        {"none within the deadline", L"release.manifest", L"release.manifest.sig", 0, L"signed", L"A1000001", 200,
+         INFINITE},
+        {"without the installer", L"unlisted.manifest", L"unlisted.manifest.sig", 0, L"signed", L"A1000006", 200, 0,
+         true},
+    };
+    PresentCertificate("good");
+    DownloadRoad road;
+    road.publisher().SetContent(kSetupPackagePathA, SignedPackageFile());
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ServeRelease(road, c.manifest, c.signature, c.nAccepted);
+        PathBehaviour manifest;
+        manifest.nStatus = c.nStatus;
+        manifest.nSilentMs = c.nSilentMs;
+        road.publisher().SetBehaviour("/dist/release.manifest", manifest);
+        UpdaterSession updater(road.Options(), VariantPath(c.variant));
+        ASSERT_NE(updater.dialog(), nullptr);
+        EXPECT_EQ(WindowText(updater.item(1000)),
+                  c.bTextListed ? L"What's new: the download test.\r\n" : std::wstring(kWhatsNewFailedText));
+        Click(updater, kIdDownload);
+        const MessageBoxInfo box = WaitForFailureBox(updater);
+        EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + std::wstring(c.code) + L"\n\nThe "))
+            << Narrow(box.text);
+        EXPECT_EQ(box.text.find(L"expired") != std::wstring::npos, std::wstring(c.code) == L"A1000004");
+        AnswerMessageBox(box);
+        EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
+        EXPECT_TRUE(road.RunFolders().empty());
+    }
+    EXPECT_EQ(road.publisher().RequestCount(kSetupPackagePathA), 0);
+    ServeRelease(road);
 }
 
 TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
 {
     const std::string package = SignedPackageFile();
-    ASSERT_FALSE(package.empty()) << "the test package was not signed";
+    ASSERT_FALSE(package.empty()) << "the test release was not signed";
+    const std::wstring shown = L"What's new: the download test.\r\n";
     struct Case
     {
         const char* what;
         const wchar_t* variant;
         std::vector<std::string> redirected;  // the paths answered with a redirect
         bool bToHttps;                        // to the same path under /moved, over https or plain http
+        std::wstring text;                    // What's New as shown
+        const wchar_t* code;                  // of the failure box, when not handed off
     };
     const Case cases[] = {
-        {"text and package, to https", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, true},
-        {"text and package, to http", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, false},
-        {"the signature, to https", L"signed", {kSignaturePath}, true},
-        {"the signature, to http", L"signed", {kSignaturePath}, false},
+        {"text and package, to https", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, true,
+         L"What's new, moved.\r\n", nullptr},
+        {"text and package, to http", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, false,
+         kWhatsNewFailedText, L"80072F08"},
+        {"the manifest and the package, to https", L"signed", {"/dist/release.manifest", kSetupPackagePathA}, true,
+         shown, nullptr},
+        {"the manifest, to http", L"signed", {"/dist/release.manifest"}, false, kWhatsNewFailedText, L"A1000001"},
     };
     PresentCertificate("good");
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.what);
         DownloadRoad road;
+        ServeRelease(road);
         road.publisher().SetContent(kSetupPackagePathA, package);
-        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
-        bool bTextRedirected = false;
         for (const std::string& path : c.redirected)
         {
-            std::string body;
+            std::string body = path == kSetupPackagePathA ? package : SignedFile(L"release.manifest");
             if (path == kWhatsNewTextPathA)
-            {
-                bTextRedirected = true;
                 body = "What's new, moved.\n";
-            }
-            else
-                body = path == kSetupPackagePathA ? package : SignedPackageFile(L".sig");
             road.publisher().SetContent("/moved" + path, body);
             const std::string base = c.bToHttps ? Narrow(QUILLFEED_PUBLISHER_URL) : Narrow(road.publisher().Url());
             road.publisher().SetRedirect(path, base + "/moved" + path);
@@ -260,11 +332,7 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
         auto reader = road.StartReader();
         UpdaterSession updater(road.Options(), VariantPath(c.variant));
         ASSERT_NE(updater.dialog(), nullptr);
-        const std::wstring text = WindowText(updater.item(1000));
-        if (!bTextRedirected)
-            EXPECT_EQ(text, L"What's new: the download test.\r\n");
-        else
-            EXPECT_EQ(text, c.bToHttps ? std::wstring(L"What's new, moved.\r\n") : std::wstring(kWhatsNewFailedText));
+        EXPECT_EQ(WindowText(updater.item(1000)), c.text);
 
         Click(updater, kIdDownload);
         if (c.bToHttps)
@@ -274,7 +342,11 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
         }
         else
         {
-            ExpectRefused(updater, road, L"80072F08");
+            const MessageBoxInfo box = WaitForFailureBox(updater);
+            EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x" + std::wstring(c.code) + L"\n\n"))
+                << Narrow(box.text);
+            AnswerMessageBox(box);
+            EXPECT_TRUE(road.RunFolders().empty());
             EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
         }
         // Over https the redirect is followed to its end. (Over plain http the
@@ -286,51 +358,5 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
                 EXPECT_EQ(road.publisher().RequestCount("/moved" + path), 1) << path;
             }
         }
-    }
-}
-
-TEST(SignedRoad, StopOrCloseDuringAStalledSignatureEndsAtOnceAndLeavesNoPackage)
-{
-    enum class Ending
-    {
-        StopWhileTheServerNeverSendsAgain,
-        StopThenTheServerSendsAgain,
-        Close,
-    };
-    PresentCertificate("good");
-    for (const Ending ending : {Ending::StopWhileTheServerNeverSendsAgain, Ending::StopThenTheServerSendsAgain,
-                                Ending::Close})
-    {
-        SCOPED_TRACE(static_cast<int>(ending));
-        DownloadRoad road;
-        road.publisher().SetContent(kSetupPackagePathA, SignedPackageFile());
-        road.publisher().SetContent(kSignaturePath, SignedPackageFile(L".sig"));
-        // The answer's head, then nothing.
-        road.publisher().SetStall(kSignaturePath, 0, INFINITE);
-        UpdaterSession updater(road.Options(), VariantPath(L"signed"));
-        ASSERT_NE(updater.dialog(), nullptr);
-        Click(updater, kIdDownload);
-        if (ending == Ending::Close)
-        {
-            ASSERT_TRUE(WaitUntil([&] { return road.publisher().StallsReached(kSignaturePath) == 1; }));
-        }
-        else
-        {
-            StopDuringTheStall(updater, road, kSignaturePath);
-            if (ending == Ending::StopThenTheServerSendsAgain)
-            {
-                road.publisher().EndStalls();
-                EXPECT_TRUE(WaitUntil([&] { return road.publisher().Answered(kSignaturePath) == 1; }));
-            }
-            else
-            {
-                // The next click starts at once: no worker is left waiting on the signature.
-                Click(updater, kIdDownload);
-                EXPECT_TRUE(WaitUntil([&] { return road.publisher().RequestCount(kSetupPackagePathA) == 2; }));
-            }
-        }
-        EXPECT_EQ(CloseUpdater(updater), static_cast<DWORD>(kExitClosed));
-        EXPECT_TRUE(road.RunFolders().empty()) << "an unverified package was left";
-        EXPECT_EQ(road.Record(L"installer.txt"), "");
     }
 }

@@ -29,7 +29,7 @@ refuses() {
   # of an https:// publisher URL without a package key, which is accepted. A
   # build that should never start goes to a folder of its own, not to
   # build/release.
-  output=$(env -u QUILLFEED_PACKAGE_PUBLIC_KEY -u QUILLFEED_SIGNING_CERT -u QUILLFEED_SIGNING_KEY \
+  output=$(env -u QUILLFEED_PACKAGE_PUBLIC_KEY -u QUILLFEED_RELEASE_NUMBER -u QUILLFEED_SIGNING_CERT -u QUILLFEED_SIGNING_KEY \
              -u QUILLFEED_SIGNING_PFX -u QUILLFEED_SIGNING_PASSWORD -u QUILLFEED_TIMESTAMP_URL \
              QF_RELEASE_BUILD_DIR="$scratch/build" QUILLFEED_PUBLISHER_URL=https://updates.quillfeed.example \
              "$@" bash "$release" "$out" 2>&1)
@@ -64,6 +64,7 @@ pfx() { echo "QUILLFEED_SIGNING_PFX=$certs/$1" "QUILLFEED_SIGNING_PASSWORD=$2"; 
 
 refuses "no publisher URL" "QUILLFEED_PUBLISHER_URL is not set" "$new" QUILLFEED_PUBLISHER_URL=
 refuses "a URL with a trailing slash" "without a trailing slash" "$new" QUILLFEED_PUBLISHER_URL=https://updates.example.org/
+refuses "a release number with a leading zero" "QUILLFEED_RELEASE_NUMBER must be" "$new" QUILLFEED_RELEASE_NUMBER=012
 http=QUILLFEED_PUBLISHER_URL=http://updates.quillfeed.example
 refuses "an http:// URL without a package key" "needs a package key" "$new" $http
 refuses "an http:// URL with a package key of blanks" "needs a package key" "$new" $http "QUILLFEED_PACKAGE_PUBLIC_KEY= "

@@ -5,7 +5,8 @@
 # days before this build's), then signed. Checks the folder it wrote: the
 # three files and SHA256SUMS, nothing else; the sums hold; each file verifies
 # against the test CA, signed with SHA-256 by the test publisher. Without a
-# package key, the command must have recommended one.
+# package key, the command must have recommended one. Then the manifest of
+# two of its files as the publisher signs it, checked with openssl.
 #   signed-release.sh SOURCE_DIR CHECK_DIR PUBLISHER_URL [PACKAGE_KEY]
 # CHECK_DIR/certificates holds the test certificates; the release lands in
 # CHECK_DIR/out, built from CHECK_DIR/source in CHECK_DIR/build (both kept:
@@ -43,5 +44,31 @@ for file in QuillfeedUpdater.exe Lantern.dll Kestrel.dll; do
   grep -qE '^Message digest algorithm +: SHA256' <<<"$report" || fail "$file is not signed with SHA-256"
   grep -q 'Subject: /CN=Quillfeed Test Publisher' <<<"$report" || fail "$file is not signed by the test publisher"
 done
+
+# The release manifest the publisher signs with the package key, checked
+# here with openssl alone: the signature over the context and the text, and
+# none over the text without the context; the files as sha256sum sees them.
+keys=$check/manifest-keys
+[ -e "$keys/release-private.pem" ] || bash "$source_dir/scripts/release/release-signing.sh" keygen "$keys" >/dev/null
+manifest=$check/manifest
+rm -rf "$manifest"
+bash "$source_dir/scripts/release/release-signing.sh" manifest "$keys/release-private.pem" "$manifest" 7 \
+  QuillfeedUpdater.exe Kestrel.dll >/dev/null || fail "the manifest command failed"
+signed_text() { { [ "$1" = context ] && printf 'Quillfeed release manifest signature\0'; cat "$manifest/release.manifest"; }; }
+for covered in context text-alone; do
+  if signed_text $covered | openssl dgst -sha256 -verify "$keys/release-public.pem" \
+       -signature "$manifest/release.manifest.sig" >/dev/null 2>&1; then verified=context; else verified=none; fi
+  [ "$verified" = "${covered/text-alone/none}" ] || fail "the manifest's signature over the $covered: $verified"
+done
+expected="Quillfeed release manifest 1
+product Quillfeed
+release 7
+expires $(date -u -d '+30 days' +%Y-%m-%d)"
+for file in QuillfeedUpdater.exe Kestrel.dll; do
+  expected+=$'\n'"file $file $(stat -c %s "$file") $(sha256sum "$file" | cut -d' ' -f1)"
+done
+[ "$(sed -E '4s/T[0-9:]{8}Z$//' "$manifest/release.manifest")" = "$expected" ] ||
+  fail "the manifest reads: $(cat "$manifest/release.manifest")"
+
 [ $failures -eq 0 ] || exit 1
-echo "ok: $check/out signed and summed"
+echo "ok: $check/out signed and summed, and a manifest of its files signed"

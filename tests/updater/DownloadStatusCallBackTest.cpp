@@ -464,6 +464,8 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         Nothing,
         SecondName,  // the package gets a second name, as another program could give it
     };
+    // What the release manifest lists for the package, if anything.
+    enum class Listed { Nothing, AsServed, LongerThanAnnounced, OtherHash };
     struct Case
     {
         const char* what;
@@ -473,6 +475,7 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         int nStatus;  // of the publisher's answer
         HRESULT hr;   // S_OK: ready with the package
         bool bShortTemp = false;  // the temporary folder is given in 8.3 short names
+        Listed listed = Listed::Nothing;
     };
     const Case cases[] = {
         {"nothing there", Before::Nothing, During::Nothing, false, 200, S_OK},
@@ -487,6 +490,11 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         // The package's path is built from the name the system gives the held
         // folder: the long one, as the path check finds it.
         {"a temporary folder named in short names", Before::Nothing, During::Nothing, false, 200, S_OK, true},
+        {"listed as served", Before::Nothing, During::Nothing, false, 200, S_OK, false, Listed::AsServed},
+        {"listed longer than announced", Before::Nothing, During::Nothing, false, 200, kManifestFileMismatch, false,
+         Listed::LongerThanAnnounced},
+        {"listed with another SHA-256", Before::Nothing, During::Nothing, false, 200, kManifestFileMismatch, false,
+         Listed::OtherHash},
     };
     for (const Case& c : cases)
     {
@@ -516,9 +524,16 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         ASSERT_TRUE(!c.bShortTemp || tempDir != szShort) << "no short name here";
         ScopedEnvironment shortTmp(L"TMP", c.bShortTemp ? szShort : tempDir);
 
+        // The SHA-256 of kPackage.
+        ExpectedFile listed{kPackage.size(), {0xf5, 0x7a, 0xf4, 0x09, 0x96, 0xdf, 0xc4, 0x1f, 0x89, 0x49, 0x85,
+                                              0xfd, 0x69, 0xdb, 0xec, 0x60, 0x24, 0xd3, 0x1d, 0xd2, 0x45, 0xe5,
+                                              0x67, 0xe7, 0xe5, 0x70, 0x69, 0xe9, 0x45, 0x05, 0xe9, 0xe7}};
+        listed.nSize += c.listed == Listed::LongerThanAnnounced ? 1 : 0;
+        listed.sha256[31] ^= c.listed == Listed::OtherHash ? 1 : 0;
         CommandSink sink;
         CDownloadJob job;
-        ASSERT_TRUE(job.StartRun(c.bFileUrl ? fileUrl : publisher.Url("/dist/p.bin"), sink.hwnd()));
+        ASSERT_TRUE(job.StartRun(c.bFileUrl ? fileUrl : publisher.Url("/dist/p.bin"), sink.hwnd(),
+                                 c.listed == Listed::Nothing ? nullptr : &listed));
         if (c.during == During::SecondName)
         {
             ASSERT_TRUE(qftest::WaitUntil([&] { return publisher.StallsReached("/dist/p.bin") == 1; }));
@@ -576,6 +591,8 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
             ::wsprintfW(szCode, L"Download failed.  Error = 0x%08lX\n\n", static_cast<unsigned long>(c.hr));
             EXPECT_EQ(job.ErrorText().compare(0, wcslen(szCode), szCode), 0) << qftest::Utf8(job.ErrorText());
             EXPECT_TRUE(folders.empty()) << "a refused package is left";
+            // Refused on its head: not a byte of the body was read.
+            EXPECT_TRUE(c.listed != Listed::LongerThanAnnounced || job.Progress().Reports() == 0);
         }
         held.reset();
         ::DeleteFileW((earlier + L"\\p.bin").c_str());
@@ -652,7 +669,9 @@ TEST(PackageFile, ItsHashIsOfTheBytesWrittenSinceItsLastRestartAndNoBytePassesIt
     EXPECT_EQ(package.Write("xyz", 3), S_OK);
     ASSERT_EQ(package.Restart(), S_OK);
     EXPECT_EQ(package.Write("a", 1), S_OK);
-    EXPECT_EQ(package.Write("bcd", 3), INET_E_DOWNLOAD_FAILURE);
+    EXPECT_EQ(package.CheckAnnouncedLength(3), S_OK);
+    EXPECT_EQ(package.CheckAnnouncedLength(4), kManifestFileMismatch);
+    EXPECT_EQ(package.Write("bcd", 3), kManifestFileMismatch);
     EXPECT_EQ(package.Length(), 3u);
     EXPECT_EQ(qftest::ReadFileBytes(package.Path()), "abc");
     // The SHA-256 of "abc".
@@ -667,5 +686,6 @@ TEST(PackageFile, ItsHashIsOfTheBytesWrittenSinceItsLastRestartAndNoBytePassesIt
     // Shorter than expected, it cannot be sealed.
     ASSERT_EQ(package.Create(temp.path() + L"\\", L"p.bin", 3), S_OK);
     EXPECT_EQ(package.Write("ab", 2), S_OK);
-    EXPECT_EQ(package.Seal(), INET_E_DOWNLOAD_FAILURE);
+    EXPECT_EQ(package.CheckAnnouncedLength(2), kManifestFileMismatch);
+    EXPECT_EQ(package.Seal(), kManifestFileMismatch);
 }

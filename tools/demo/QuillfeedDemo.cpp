@@ -247,8 +247,46 @@ bool TamperedRoad()
     wprintf(L"  QuillfeedUpdater.exe ended with exit code %lu\n", code);
     ::PostMessageW(::FindWindowW(kReaderWindowClass, nullptr), WM_CLOSE, 0, 0);
     reader->Wait();
-    return text.rfind(L"Download failed.  Error = 0x80096010", 0) == 0 && !packageLeft && readerOpen && code == 2;
+    return text.rfind(L"Download failed.  Error = 0xA1000007", 0) == 0 && !packageLeft && readerOpen && code == 2;
 }
+
+// The signed build offered a validly signed manifest of release 9 by a
+// user who accepted release 10: no What's New text, and the download fails
+// at once with the rollback's code.
+bool RollbackRoad(qftest::Publisher& publisher)
+{
+    const std::wstring signedPackage = ModuleFolder() + L"\\signed-package\\";
+    DWORD nAccepted = 10;
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update", L"AcceptedRelease", REG_DWORD, &nAccepted,
+                      sizeof(nAccepted));
+    wprintf(L"This user accepted release 10 (HKCU\\Software\\Quillfeed\\Update, AcceptedRelease); the publisher\n"
+            L"now serves the validly signed manifest of release 9\n");
+    publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedPackage + L"older.manifest"));
+    publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedPackage + L"older.manifest.sig"));
+    wprintf(L"Starting the signed QuillfeedUpdater.exe and pressing \"Download & Upgrade\"\n");
+    Updater road;
+    if (!StartUpdater(road, g_outDir, kSignedHttps))
+        return false;
+    const std::wstring whatsNew = WindowText(::GetDlgItem(road.dialog, 1000));
+    wprintf(L"  What's New: %ls\n", whatsNew.c_str());
+    const int nRequests = publisher.RequestCount("/dist/QuillfeedSetup.exe");
+    ::PostMessageW(::GetDlgItem(road.dialog, 1005), BM_CLICK, 0, 0);
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = FindVisibleDialog(road.process->id(), true)) != nullptr; }, 60s);
+    const std::wstring text = box ? WindowText(::GetDlgItem(box, 0xFFFF)) : L"";
+    if (box)
+        AnswerBox(box, L"13-rollback-refused");
+    const bool nothingFetched = publisher.RequestCount("/dist/QuillfeedSetup.exe") == nRequests;
+    wprintf(L"  package requests: %ls\n", nothingFetched ? L"none" : L"one was made!");
+    ::PostMessageW(::GetDlgItem(road.dialog, IDCANCEL), BM_CLICK, 0, 0);
+    road.process->Wait();
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
+    publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedPackage + L"release.manifest"));
+    publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedPackage + L"release.manifest.sig"));
+    return whatsNew == L"Failed to reterieve What's New infomation" && nothingFetched &&
+           text.rfind(L"Download failed.  Error = 0xA1000005", 0) == 0;
+}
+
 // The box the update program shows next, within the time given; its text
 // read aloud and its picture taken, OK pressed.
 std::wstring NextBox(const Updater& u, std::chrono::milliseconds within, const wchar_t* screenshot)
@@ -416,33 +454,42 @@ int wmain(int argc, wchar_t** argv)
                               : L"The update road did NOT complete as it should.");
 
     // The same road from an https:// publisher (the TLS front before this
-    // publisher) with a signed package, and then with a package changed
+    // publisher) with a signed release manifest, and then with a package changed
     // after it was signed.
-    wprintf(L"\nThe same road over HTTPS with a signed package, by the update program built for\n"
+    wprintf(L"\nThe same road over HTTPS with a signed release manifest, by the update program built for\n"
             L"https://localhost with the publisher's key (variants\\signed)\n");
     const std::wstring signedFolder = ModuleFolder() + L"\\signed-package\\";
     const std::string signedPackage = ReadFileBytes(signedFolder + kSetupPackageName);
-    const std::string signaturePath = std::string(kSetupPackagePathA) + ".sig";
     publisher.ResetBehaviour(kSetupPackagePathA);
     publisher.SetContent(kSetupPackagePathA, signedPackage);
-    publisher.SetContent(signaturePath, ReadFileBytes(signedFolder + kSetupPackageName + L".sig"));
+    // The release's signed manifest, which lists the package's size and
+    // SHA-256, and the What's New text it lists.
+    publisher.SetContent("/dist/release.manifest", ReadFileBytes(signedFolder + L"release.manifest"));
+    publisher.SetContent("/dist/release.manifest.sig", ReadFileBytes(signedFolder + L"release.manifest.sig"));
+    publisher.SetContent(kWhatsNewTextPathA, ReadFileBytes(signedFolder + L"whatsnew.txt"));
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
     const size_t nRequests = publisher.Requests().size();
     const bool signedOk = HandOffRoad(kSignedHttps, {nullptr, nullptr, L"6-signed-package-ready", L"7-installer-stand-in"}) &&
-                          publisher.RequestCount(signaturePath) == 1;
+                          publisher.RequestCount("/dist/release.manifest") == 1;
     wprintf(L"  requests that reached the publisher through the TLS front:\n");
     const std::vector<std::string> requests = publisher.Requests();
     for (size_t i = nRequests; i < requests.size(); ++i)
         wprintf(L"    %hs\n", requests[i].c_str());
-    wprintf(L"%ls\n", signedOk ? L"The signed package was verified and handed off."
+    wprintf(L"%ls\n", signedOk ? L"The package matched its signed manifest and was handed off."
                                 : L"The signed road did NOT complete as it should.");
 
-    wprintf(L"\nThe package changed by one byte after it was signed\n");
+    wprintf(L"\nThe package changed by one byte after its manifest was signed\n");
     std::string tampered = signedPackage;
     tampered[tampered.size() / 2] ^= 0x01;
     publisher.SetContent(kSetupPackagePathA, tampered);
     const bool tamperedOk = TamperedRoad();
     wprintf(L"%ls\n", tamperedOk ? L"The tampered package was refused: nothing was opened."
                                   : L"The tampered package was NOT refused as it should be.");
+
+    wprintf(L"\nA rollback to an older signed release\n");
+    const bool rollbackOk = RollbackRoad(publisher);
+    wprintf(L"%ls\n", rollbackOk ? L"The older release was refused: nothing was fetched."
+                                   : L"The older release was NOT refused as it should be.");
 
     wprintf(L"\nPublishers that misbehave\n");
     const bool guardsOk = GuardsRoad(publisher);
@@ -451,5 +498,5 @@ int wmain(int argc, wchar_t** argv)
                                : L"A misbehaving publisher was NOT handled as it should be.");
 
     const bool highDpiOk = HighDpiDialog({rcAt96.right - rcAt96.left, rcAt96.bottom - rcAt96.top});
-    return roadOk && signedOk && tamperedOk && guardsOk && highDpiOk ? 0 : 1;
+    return roadOk && signedOk && tamperedOk && rollbackOk && guardsOk && highDpiOk ? 0 : 1;
 }
