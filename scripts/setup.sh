@@ -20,6 +20,7 @@ packages=(
   iproute2
   openssl
   osslsigncode
+  clang-format
 )
 
 installed() {

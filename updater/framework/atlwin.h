@@ -19,6 +19,8 @@ protected:
 };
 
 // A message map reads as a table: one line per message, tested in order.
+// The handlers keep the indent of the body they expand into.
+// clang-format off
 #define BEGIN_MSG_MAP(theClass)                                                              \
 public:                                                                                      \
     BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam,            \
@@ -61,6 +63,7 @@ public:                                                                         
         (void)bHandled;                                                                      \
         return FALSE;                                                                        \
     }
+// clang-format on
 
 // Base of a modeless dialog bound to the template T::IDD.
 class CDialogImplBase : public CWindow, public CMessageMap
