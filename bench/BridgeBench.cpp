@@ -44,8 +44,9 @@ std::wstring Item(size_t descriptionChars)
         description += sentence;
     return L"<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>C</title><item>"
            L"<title>A title of the usual length for a feed item</title><description>" +
-           description + L"</description><link>http://example.org/2026/12/a-post-about-it</link></item>"
-                         L"</channel></rss>";
+           description +
+           L"</description><link>http://example.org/2026/12/a-post-about-it</link></item>"
+           L"</channel></rss>";
 }
 
 // The extraction's own work, done directly.
@@ -61,8 +62,8 @@ void BareMsxml(const std::wstring& item)
     VARIANT_BOOL loaded = VARIANT_FALSE;
     document->loadXML(xml, &loaded);
     ::SysFreeString(xml);
-    for (const wchar_t* query : {L"/rss/channel/item/title", L"/rss/channel/item/description",
-                                 L"/rss/channel/item/link"})
+    for (const wchar_t* query :
+         {L"/rss/channel/item/title", L"/rss/channel/item/description", L"/rss/channel/item/link"})
     {
         BSTR q = ::SysAllocString(query);
         IXMLDOMNode* node = nullptr;
@@ -83,9 +84,9 @@ void BareMsxml(const std::wstring& item)
 void BareEditorCall(BSTR title, BSTR link, BSTR description)
 {
     IUnknown* unknown = nullptr;
-    if (FAILED(::CoCreateInstance(kClsidEditor, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER |
-                                                          CLSCTX_LOCAL_SERVER,
-                                  IID_IUnknown, reinterpret_cast<void**>(&unknown))))
+    if (FAILED(::CoCreateInstance(kClsidEditor, nullptr,
+                                  CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                  reinterpret_cast<void**>(&unknown))))
         return;
     IEditorApplication* application = nullptr;
     if (SUCCEEDED(::OleRun(unknown)) &&
@@ -158,8 +159,10 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "cannot load the plugins from %ls\n", dist.c_str());
         return 2;
     }
-    const auto lanternBlogThis = reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(lantern, "BlogThis")));
-    const auto kestrelBlogThis = reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(kestrel, "BlogThis")));
+    const auto lanternBlogThis =
+        reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(lantern, "BlogThis")));
+    const auto kestrelBlogThis =
+        reinterpret_cast<BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(kestrel, "BlogThis")));
 
     // A scratch temporary folder, and an install folder whose editor cannot start.
     const qfsupport::ScratchDir scratchDir(L"qfbench");
@@ -172,8 +175,7 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring noEditor = scratch + L"\\no-editor-here";
     ::CreateDirectoryW(noEditor.c_str(), nullptr);
     qfsupport::WriteFileBytes(noEditor + L"\\wbloggar.exe", "");
-    ::RegSetValueExW(key, L"InstallPath", 0, REG_SZ,
-                     reinterpret_cast<const BYTE*>(noEditor.c_str()),
+    ::RegSetValueExW(key, L"InstallPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(noEditor.c_str()),
                      static_cast<DWORD>((noEditor.size() + 1) * sizeof(wchar_t)));
     ::RegCloseKey(key);
 
@@ -189,8 +191,8 @@ int wmain(int argc, wchar_t** argv)
                           {"large (1 MB description)", Item(1024 * 1024), 5}};
     std::printf("BlogThis against the bare MSXML work of the same item, median of %d rounds, %s plugins\n\n", rounds,
                 sizeof(void*) == 4 ? "32-bit (x86)" : "64-bit (x64)");
-    std::printf("%-28s %10s %10s %10s %7s %10s %7s %10s\n", "item", "MSXML ms", "editor ms", "Lantern ms",
-                "ratio", "Kestrel ms", "ratio", "file ms");
+    std::printf("%-28s %10s %10s %10s %7s %10s %7s %10s\n", "item", "MSXML ms", "editor ms", "Lantern ms", "ratio",
+                "Kestrel ms", "ratio", "file ms");
     for (const Case& c : cases)
     {
         const std::wstring quotation = L"<blockquote><a href='http://example.org/'>title</a><br>" + c.item +

@@ -98,8 +98,8 @@ public:
               dlg->style = WS_POPUP | WS_CAPTION | WS_VISIBLE;
               dlg->cx = 100;
               dlg->cy = 50;
-              HWND hDialog = ::CreateDialogIndirectParamW(nullptr, dlg, nullptr,
-                  [](HWND, UINT, WPARAM, LPARAM) CALLBACK -> INT_PTR { return FALSE; }, 0);
+              HWND hDialog = ::CreateDialogIndirectParamW(
+                  nullptr, dlg, nullptr, [](HWND, UINT, WPARAM, LPARAM) CALLBACK -> INT_PTR { return FALSE; }, 0);
               m_nThreadId = ::GetCurrentThreadId();
               m_hDialog = hDialog;
               MSG msg;
@@ -176,8 +176,9 @@ UpdaterRun RunUpdater(const std::wstring& scratch, const wchar_t* pszProgram = L
         result.peakPrivate = pmc.PeakPagefileUsage;
 
     if (box)
-        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
-    updater.Wait(std::chrono::minutes(1));  // one still running then is ended with the object
+        ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+    updater.Wait(std::chrono::minutes(1)); // one still running then is ended with the object
     return result;
 }
 
@@ -236,8 +237,7 @@ double Median(std::vector<double> v)
 
 // The update program with the connection dropped once halfway, against the
 // same program's whole download (the median of (a) above).
-void MeasureResume(qftest::Publisher& publisher, size_t nSize, const std::wstring& scratch, int runs,
-                   double wholeMs)
+void MeasureResume(qftest::Publisher& publisher, size_t nSize, const std::wstring& scratch, int runs, double wholeMs)
 {
     std::vector<double> resumed;
     for (int i = 0; i < runs; ++i)
@@ -273,7 +273,8 @@ void MeasureSignedBuild(qftest::Publisher& publisher, const std::wstring& scratc
     publisher.SetContent("/dist/release.manifest", manifest);
     publisher.SetContent("/dist/release.manifest.sig", signature);
     publisher.SetContent(kWhatsNewTextPathA, qfsupport::ReadFileBytes(folder + L"whatsnew.txt"));
-    const std::wstring url = L"https://localhost:" + std::to_wstring(publisher.port() + 1000) + L"/dist/QuillfeedSetup.exe";
+    const std::wstring url = L"https://localhost:" + std::to_wstring(publisher.port() + 1000) +
+                             L"/dist/QuillfeedSetup.exe";
     std::vector<double> a, b;
     for (int i = 0; i < runs; ++i)
     {
@@ -283,8 +284,8 @@ void MeasureSignedBuild(qftest::Publisher& publisher, const std::wstring& scratc
         if (r.ms > 0 && bare.ms > 0)
             a.push_back(r.ms), b.push_back(bare.ms);
     }
-    std::printf("  median click to ready %.0f ms, bare download %.0f ms, ratio %.3f (target at most 1.05)\n", Median(a),
-                Median(b), Median(b) > 0 ? Median(a) / Median(b) : 0.0);
+    std::printf("  median click to ready %.0f ms, bare download %.0f ms, ratio %.3f (target at most 1.05)\n",
+                Median(a), Median(b), Median(b) > 0 ? Median(a) / Median(b) : 0.0);
 }
 } // namespace
 
@@ -300,8 +301,8 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring url = publisher.Url(kPackage);
     PlainDialog plain;
 
-    std::printf("Download benchmark: %zu MB package, %d runs of each, loopback publisher, %s programs\n", sizeMb, runs,
-                sizeof(void*) == 4 ? "32-bit (x86)" : "64-bit (x64)");
+    std::printf("Download benchmark: %zu MB package, %d runs of each, loopback publisher, %s programs\n", sizeMb,
+                runs, sizeof(void*) == 4 ? "32-bit (x86)" : "64-bit (x64)");
     std::vector<double> a, b;
     for (size_t mb : {sizeMb / 4, sizeMb})
     {
@@ -318,18 +319,19 @@ int wmain(int argc, wchar_t** argv)
         {
             const UpdaterRun r = RunUpdater(scratch);
             const BareRun bare = RunBare(url, scratch, plain.get());
-            std::printf("  run %d: (a) update program %.0f ms, longest answer %.1f ms over %zu probes, peak private %.1f MB;"
-                        " (b) bare download %.0f ms, plain dialog's longest answer %.1f ms over %zu probes\n",
-                        i + 1, r.ms, Longest(r.answersMs), r.answersMs.size(), r.peakPrivate / 1048576.0, bare.ms,
-                        Longest(bare.answersMs), bare.answersMs.size());
+            std::printf(
+                "  run %d: (a) update program %.0f ms, longest answer %.1f ms over %zu probes, peak private %.1f MB;"
+                " (b) bare download %.0f ms, plain dialog's longest answer %.1f ms over %zu probes\n",
+                i + 1, r.ms, Longest(r.answersMs), r.answersMs.size(), r.peakPrivate / 1048576.0, bare.ms,
+                Longest(bare.answersMs), bare.answersMs.size());
             a.push_back(r.ms);
             b.push_back(bare.ms);
             updaterAnswers.insert(updaterAnswers.end(), r.answersMs.begin(), r.answersMs.end());
             plainAnswers.insert(plainAnswers.end(), bare.answersMs.begin(), bare.answersMs.end());
             peak = std::max(peak, r.peakPrivate);
         }
-        std::printf("  median (a) %.0f ms, (b) %.0f ms, ratio (a)/(b) %.3f (target at most 1.05)\n", Median(a), Median(b),
-                    Median(b) > 0 ? Median(a) / Median(b) : 0.0);
+        std::printf("  median (a) %.0f ms, (b) %.0f ms, ratio (a)/(b) %.3f (target at most 1.05)\n", Median(a),
+                    Median(b), Median(b) > 0 ? Median(a) / Median(b) : 0.0);
         std::printf("  dialog answer, longest / 99th percentile: update program's dialog %.1f / %.1f ms (target under"
                     " 100 ms), plain dialog during the bare download %.1f / %.1f ms (the machine's share)\n",
                     Longest(updaterAnswers), Percentile(updaterAnswers, 0.99), Longest(plainAnswers),

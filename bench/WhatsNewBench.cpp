@@ -39,7 +39,7 @@ double StartToDialog(const std::wstring& scratch, int& nShown)
     nShown = dialog ? static_cast<int>(::SendMessageW(::GetDlgItem(dialog, 1000), WM_GETTEXTLENGTH, 0, 0)) : -1;
     if (dialog)
         ::PostMessageW(::GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-    updater.Wait(std::chrono::minutes(1));  // one still running then is ended with the object
+    updater.Wait(std::chrono::minutes(1)); // one still running then is ended with the object
     return ms;
 }
 
@@ -101,7 +101,8 @@ int wmain(int argc, wchar_t** argv)
         // At the bounds: the longest line shown whole, the most text read.
         {"one line of 4,096 characters", std::string(4096, 'w')},
         {"64 KB of lines of 4,094 characters", Lines(64 << 10, 4094)},
-        {"64 KB of random printable lines", [] {
+        {"64 KB of random printable lines",
+         [] {
              std::string text = RandomPrintable(64 << 10);
              for (size_t i = 4094; i < text.size(); i += 4096)
                  text.replace(i, 2, "\r\n");

@@ -23,8 +23,8 @@ bool IsDowngrade(LPCWSTR pszFrom, LPCWSTR pszTo)
 std::wstring CurrentUrlOf(IBinding* pBinding)
 {
     unique_com<IWinInetInfo> info;
-    if (!pBinding ||
-        FAILED(pBinding->QueryInterface(IID_IWinInetInfo, reinterpret_cast<void**>(info.addressof()))) || !info)
+    if (!pBinding || FAILED(pBinding->QueryInterface(IID_IWinInetInfo, reinterpret_cast<void**>(info.addressof()))) ||
+        !info)
         return std::wstring();
     // INTERNET_MAX_URL_LENGTH characters, wide, and their terminator.
     wchar_t szUrl[2100] = {};

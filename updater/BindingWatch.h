@@ -74,9 +74,9 @@ private:
     mutable CCriticalSection m_cs;
     unique_com<IBinding> m_binding;
     bool m_bUnderWay = false;
-    bool m_bAborted = false;      // asked for, for every binding until Reset
-    bool m_bAbortThis = false;    // asked for, for the binding now attached
-    bool m_bAbortMade = false;    // made on the binding now attached
+    bool m_bAborted = false;   // asked for, for every binding until Reset
+    bool m_bAbortThis = false; // asked for, for the binding now attached
+    bool m_bAbortMade = false; // made on the binding now attached
 };
 
 // What a binding learns about the server's answer. Its callbacks pass on

@@ -183,8 +183,8 @@ HRESULT CDownloadJob::TransferWithRetries()
     ServedPackage served;
     for (int nTry = 0;; ++nTry)
     {
-        const unique_com<CDownloadStatusCallBack> transfer =
-            CDownloadStatusCallBack::Create(m_package, served, m_progress, m_binding, m_bStop);
+        const unique_com<CDownloadStatusCallBack> transfer = CDownloadStatusCallBack::Create(
+            m_package, served, m_progress, m_binding, m_bStop);
         const HRESULT hr = transfer.get()->Transfer(m_strUrl.c_str());
         if (hr == S_OK || m_bStop || nTry == kMaxRetries)
             return m_bStop ? E_ABORT : hr;

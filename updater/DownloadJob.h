@@ -136,14 +136,14 @@ private:
     void Conclude(HRESULT hr, LPCWSTR pszText = nullptr);
     void PostCommand(UINT nID);
 
-    CCriticalSection m_cs;  // guards the progress line's texts and percentage, the failure text and the outcome
+    CCriticalSection m_cs; // guards the progress line's texts and percentage, the failure text and the outcome
     CProgressLine m_progress{m_cs};
     std::wstring m_strError;
-    std::atomic<bool> m_bStop{false};  // written under m_cs, read by the worker without it
-    unique_handle m_hStopEvent;        // set with m_bStop: ends a pause between two tries
+    std::atomic<bool> m_bStop{false}; // written under m_cs, read by the worker without it
+    unique_handle m_hStopEvent;       // set with m_bStop: ends a pause between two tries
     HWND m_hWndNotify = nullptr;
     std::wstring m_strUrl;
-    bool m_bListed = false;  // m_listed holds what the manifest lists for the package
+    bool m_bListed = false; // m_listed holds what the manifest lists for the package
     ExpectedFile m_listed;
 
     // Changed by StartRun only while no worker runs, so the worker reads it

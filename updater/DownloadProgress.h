@@ -59,7 +59,7 @@ private:
     // Set by Begin only while no worker runs, read by the worker without a lock.
     HWND m_hWndNotify = nullptr;
     WORD m_nRun = 0;
-    bool m_bResumed = false;  // worker only
+    bool m_bResumed = false; // worker only
     std::atomic<bool> m_bPending{false};
     std::atomic<long> m_nReports{0};
     std::atomic<long> m_nPosted{0};

@@ -65,8 +65,8 @@ PackageAnswer ReadPackageAnswer(DWORD dwStatus, LPCWSTR pszHeaders)
 {
     PackageAnswer answer;
     std::wstring strValue;
-    const bool bEncoded =
-        FindHeader(pszHeaders, L"Content-Encoding", strValue) && ::StrCmpIW(strValue.c_str(), L"identity") != 0;
+    const bool bEncoded = FindHeader(pszHeaders, L"Content-Encoding", strValue) &&
+                          ::StrCmpIW(strValue.c_str(), L"identity") != 0;
     if (dwStatus != 304 && !bEncoded && FindHeader(pszHeaders, L"Content-Length", strValue))
     {
         LPCWSTR p = strValue.c_str();
@@ -84,9 +84,9 @@ PackageAnswer ReadPackageAnswer(DWORD dwStatus, LPCWSTR pszHeaders)
     {
         LPCWSTR p = strValue.c_str() + 6;
         ULONGLONG nLast = 0;
-        answer.bRangeKnown = ReadNumber(p, answer.nFirst) && *p++ == L'-' && ReadNumber(p, nLast) &&
-                             *p++ == L'/' && ReadNumber(p, answer.nTotal) && *p == L'\0' &&
-                             answer.nFirst <= nLast && nLast + 1 == answer.nTotal;
+        answer.bRangeKnown = ReadNumber(p, answer.nFirst) && *p++ == L'-' && ReadNumber(p, nLast) && *p++ == L'/' &&
+                             ReadNumber(p, answer.nTotal) && *p == L'\0' && answer.nFirst <= nLast &&
+                             nLast + 1 == answer.nTotal;
     }
     return answer;
 }
@@ -111,17 +111,14 @@ unique_com<CDownloadStatusCallBack> CDownloadStatusCallBack::Create(CPackageFile
                                                                     CProgressLine& progress, CRunningBinding& binding,
                                                                     const std::atomic<bool>& bStop)
 {
-    return unique_com<CDownloadStatusCallBack>(new CDownloadStatusCallBack(package, served, progress, binding, bStop));
+    return unique_com<CDownloadStatusCallBack>(
+        new CDownloadStatusCallBack(package, served, progress, binding, bStop));
 }
 
 CDownloadStatusCallBack::CDownloadStatusCallBack(CPackageFile& package, ServedPackage& served,
                                                  CProgressLine& progress, CRunningBinding& binding,
                                                  const std::atomic<bool>& bStop)
-    : CBindingCallback(binding, &bStop),
-      m_package(package),
-      m_served(served),
-      m_progress(progress),
-      m_bStop(bStop),
+    : CBindingCallback(binding, &bStop), m_package(package), m_served(served), m_progress(progress), m_bStop(bStop),
       m_buffer(new BYTE[kBufferBytes])
 {
 }
@@ -169,8 +166,7 @@ HRESULT CDownloadStatusCallBack::Answered(DWORD dwStatus, LPCWSTR pszHeaders)
     const PackageAnswer answer = ReadPackageAnswer(dwStatus, pszHeaders);
     switch (UseOfAnswer(dwStatus, answer, m_nHave, m_served))
     {
-    case AnswerUse::Whole:
-    {
+    case AnswerUse::Whole: {
         // A body announced longer or shorter than the package must be is
         // refused before a byte of it is written. (A range's total is the
         // length of this whole body, so it needs no check of its own.)
@@ -195,12 +191,9 @@ HRESULT CDownloadStatusCallBack::Answered(DWORD dwStatus, LPCWSTR pszHeaders)
         m_bEndKnown = true;
         m_nEnd = m_served.nLength;
         return S_OK;
-    case AnswerUse::StartOver:
-        m_bStartsOver = true;
-        return INET_E_DOWNLOAD_FAILURE;
+    case AnswerUse::StartOver: m_bStartsOver = true; return INET_E_DOWNLOAD_FAILURE;
     case AnswerUse::Refuse:
-    default:
-        return IsSuccess(dwStatus) ? INET_E_DOWNLOAD_FAILURE : StatusError(dwStatus);
+    default: return IsSuccess(dwStatus) ? INET_E_DOWNLOAD_FAILURE : StatusError(dwStatus);
     }
 }
 

@@ -53,10 +53,10 @@ struct ServedPackage
 // If-Range naming served's version).
 enum class AnswerUse
 {
-    Whole,      // a whole body: the package starts afresh with it
-    Append,     // the rest of the same version, from nHave on
-    StartOver,  // not the same version, or nothing left to send: from byte 0 again
-    Refuse,     // neither: the transfer fails
+    Whole,     // a whole body: the package starts afresh with it
+    Append,    // the rest of the same version, from nHave on
+    StartOver, // not the same version, or nothing left to send: from byte 0 again
+    Refuse,    // neither: the transfer fails
 };
 AnswerUse UseOfAnswer(DWORD dwStatus, const PackageAnswer& answer, ULONGLONG nHave, const ServedPackage& served);
 
@@ -95,9 +95,9 @@ private:
     CProgressLine& m_progress;
     const std::atomic<bool>& m_bStop;
     std::unique_ptr<BYTE[]> m_buffer;
-    ULONGLONG m_nHave = 0;        // in the package when the transfer began
+    ULONGLONG m_nHave = 0; // in the package when the transfer began
     bool m_bAnswered = false;
-    bool m_bEndKnown = false;     // the package's length at the body's end
+    bool m_bEndKnown = false; // the package's length at the body's end
     ULONGLONG m_nEnd = 0;
     bool m_bEndedEarly = false;
     bool m_bStartsOver = false;

@@ -55,8 +55,8 @@ bool ReadColorText(HKEY hKey, LPCWSTR pszValue, wchar_t (&szText)[kColorTextChar
 {
     DWORD dwType = 0;
     DWORD cbData = sizeof(szText);
-    if (::RegQueryValueExW(hKey, pszValue, nullptr, &dwType, reinterpret_cast<BYTE*>(szText),
-                           &cbData) != ERROR_SUCCESS)
+    if (::RegQueryValueExW(hKey, pszValue, nullptr, &dwType, reinterpret_cast<BYTE*>(szText), &cbData) !=
+        ERROR_SUCCESS)
         return false;
     if (dwType != REG_SZ && dwType != REG_EXPAND_SZ)
         return false;
@@ -156,8 +156,7 @@ bool CHyperLinkImpl::Navigate()
 {
     if (m_strHyperLink.empty())
         return false;
-    const auto hInst = ::ShellExecuteW(nullptr, L"open", m_strHyperLink.c_str(), nullptr, nullptr,
-                                       SW_SHOWNORMAL);
+    const auto hInst = ::ShellExecuteW(nullptr, L"open", m_strHyperLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     if (reinterpret_cast<INT_PTR>(hInst) <= 32)
         return false;
     m_bVisited = true;
@@ -175,14 +174,12 @@ void CHyperLinkImpl::Init()
         if (!(dwStyle & SS_NOTIFY))
             ::SetWindowLongPtrW(m_hWnd, GWL_STYLE, static_cast<LONG_PTR>(dwStyle | SS_NOTIFY));
         const DWORD dwType = dwStyle & 0xFF;
-        if ((dwType >= SS_ICON && dwType <= SS_WHITEFRAME) ||
-            (dwType >= SS_OWNERDRAW && dwType <= SS_ENHMETAFILE))
+        if ((dwType >= SS_ICON && dwType <= SS_WHITEFRAME) || (dwType >= SS_OWNERDRAW && dwType <= SS_ENHMETAFILE))
             m_bPaintLabel = false;
     }
 
     const HINSTANCE hInst = g_appModule.GetModuleInstance();
-    m_hCursor.reset(::CreateCursor(hInst, kHandHotSpotX, kHandHotSpotY, 32, 32, kHandAndPlane,
-                                   kHandXorPlane));
+    m_hCursor.reset(::CreateCursor(hInst, kHandHotSpotX, kHandHotSpotY, 32, 32, kHandAndPlane, kHandXorPlane));
 
     if (m_bPaintLabel)
     {
@@ -197,8 +194,8 @@ void CHyperLinkImpl::Init()
         }
     }
 
-    m_hTip.reset(::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
-                                   CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr, hInst, nullptr));
+    m_hTip.reset(::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                   CW_USEDEFAULT, m_hWnd, nullptr, hInst, nullptr));
 
     if (m_strLabel.empty())
     {

@@ -91,10 +91,10 @@ private:
     void EraseBackground(HDC hDC);
     void DoPaint(HDC hDC);
 
-    std::wstring m_strLabel;      // empty: none
-    std::wstring m_strHyperLink;  // empty: none
+    std::wstring m_strLabel;     // empty: none
+    std::wstring m_strHyperLink; // empty: none
     unique_hcursor m_hCursor;
-    unique_hfont m_hFont;         // the underlined link font
+    unique_hfont m_hFont;          // the underlined link font
     HFONT m_hFontNormal = nullptr; // the parent's, borrowed
     RECT m_rcLink{};
     unique_hwnd m_hTip;

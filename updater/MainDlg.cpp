@@ -63,13 +63,13 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     // Icon 128 is not shipped, so both loads give nothing and the window
     // keeps the system's default icon. Should one ever be loaded, the dialog
     // owns it until the window is gone.
-    m_hIcon.reset(static_cast<HICON>(::LoadImageW(g_appModule.GetResourceInstance(),
-        MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, ::GetSystemMetrics(SM_CXICON),
-        ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR)));
+    m_hIcon.reset(static_cast<HICON>(::LoadImageW(g_appModule.GetResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                                  IMAGE_ICON, ::GetSystemMetrics(SM_CXICON),
+                                                  ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR)));
     SetIcon(m_hIcon.get(), TRUE);
-    m_hIconSmall.reset(static_cast<HICON>(::LoadImageW(g_appModule.GetResourceInstance(),
-        MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
-        ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
+    m_hIconSmall.reset(static_cast<HICON>(
+        ::LoadImageW(g_appModule.GetResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                     ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
     SetIcon(m_hIconSmall.get(), FALSE);
 
     // Keyboard handling and idle work through the thread's message loop.
@@ -116,8 +116,8 @@ void CMainDlg::CreateWhatsNewFont()
     m_hWhatsNewFont.reset(::CreateFontW(::MulDiv(16, nDpi, 96), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
                                         0, 0, 0, FF_SWISS, L"Courier New"));
     if (m_hWhatsNewFont)
-        ::SendMessageW(GetDlgItem(IDC_WHATSNEW_TEXT), WM_SETFONT,
-                       reinterpret_cast<WPARAM>(m_hWhatsNewFont.get()), TRUE);
+        ::SendMessageW(GetDlgItem(IDC_WHATSNEW_TEXT), WM_SETFONT, reinterpret_cast<WPARAM>(m_hWhatsNewFont.get()),
+                       TRUE);
 }
 
 // A synchronous fetch, bounded in bytes and time, before the dialog is ever shown.

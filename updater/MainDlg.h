@@ -18,7 +18,10 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
                  public CWinDataExchange<CMainDlg>
 {
 public:
-    enum { IDD = IDD_MAINDLG };
+    enum
+    {
+        IDD = IDD_MAINDLG
+    };
 
     CMainDlg() = default;
     ~CMainDlg() override;
@@ -55,15 +58,15 @@ private:
     bool HandOff();
 
     CDownloadJob m_download;
-    CReleaseCheck m_release;  // set by OnInitDialog, before any download
+    CReleaseCheck m_release; // set by OnInitDialog, before any download
     HWND m_hProgress = nullptr;
     HWND m_hStatusText = nullptr;
-    unique_hfont m_hWhatsNewFont;  // deleted after the labels, before the download job
+    unique_hfont m_hWhatsNewFont; // deleted after the labels, before the download job
     unique_hicon m_hIcon;         // given to the window; null while icon 128 is not shipped
     unique_hicon m_hIconSmall;
-    bool m_bDownloading;  // set by OnInitDialog
-    bool m_bHandingOff = false;  // the ready box is up: the download button starts nothing
-    int m_nPackaging;     // set by OnInitDialog
+    bool m_bDownloading;        // set by OnInitDialog
+    bool m_bHandingOff = false; // the ready box is up: the download button starts nothing
+    int m_nPackaging;           // set by OnInitDialog
     // Destroyed in reverse order: m_linkHowToUpgrade first.
     CHyperLink m_linkWhatsNew;
     CHyperLink m_linkHowToUpgrade;

@@ -69,7 +69,7 @@ HRESULT DeleteOnClose(HANDLE h)
 {
     FILE_DISPOSITION_INFO disposition{TRUE};
     return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof(disposition)) ? S_OK
-                                                                                                    : LastError();
+                                                                                                   : LastError();
 }
 
 // The accounts that the private folder's DACL names.
@@ -259,8 +259,8 @@ HRESULT CPackageFile::StartHash()
     m_hash.reset();
     if (!m_hashAlgorithm)
     {
-        const NTSTATUS status =
-            ::BCryptOpenAlgorithmProvider(m_hashAlgorithm.addressof(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+        const NTSTATUS status = ::BCryptOpenAlgorithmProvider(m_hashAlgorithm.addressof(), BCRYPT_SHA256_ALGORITHM,
+                                                              nullptr, 0);
         if (!Succeeded(status))
             return HRESULT_FROM_NT(status);
     }

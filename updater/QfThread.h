@@ -16,8 +16,8 @@ public:
     // The thread-creation call, in the shape of _beginthreadex. Tests put a
     // failing one in its place to reach the path that creation failure takes.
     using BeginThreadFn = std::uintptr_t (*)(void* pSecurity, unsigned nStackSize,
-                                             unsigned (__stdcall* pfnStart)(void*), void* pArg,
-                                             unsigned nInitFlag, unsigned* pnThreadId);
+                                             unsigned(__stdcall* pfnStart)(void*), void* pArg, unsigned nInitFlag,
+                                             unsigned* pnThreadId);
     static BeginThreadFn s_pfnBeginThread;
 
     CQfThread() = default;

@@ -264,8 +264,8 @@ HRESULT RecordAcceptedRelease(DWORD nRelease)
     if (nRelease <= AcceptedReleaseOfUser())
         return S_OK;
     unique_hkey key;
-    LONG nError = ::RegCreateKeyExW(HKEY_CURRENT_USER, kUpdateKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                    KEY_SET_VALUE, nullptr, key.addressof(), nullptr);
+    LONG nError = ::RegCreateKeyExW(HKEY_CURRENT_USER, kUpdateKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                    nullptr, key.addressof(), nullptr);
     if (nError == ERROR_SUCCESS)
         nError = ::RegSetValueExW(key.get(), kAcceptedReleaseValue, 0, REG_DWORD,
                                   reinterpret_cast<const BYTE*>(&nRelease), sizeof(nRelease));

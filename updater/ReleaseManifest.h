@@ -26,10 +26,10 @@
 #include "WhatsNew.h"
 
 // Where the publisher serves the manifest and its signature, after its base URL.
-extern const wchar_t kManifestPath[];           // "/dist/release.manifest"
-extern const wchar_t kManifestSignaturePath[];  // "/dist/release.manifest.sig"
+extern const wchar_t kManifestPath[];          // "/dist/release.manifest"
+extern const wchar_t kManifestSignaturePath[]; // "/dist/release.manifest.sig"
 // The name the What's New text is listed under.
-extern const wchar_t kWhatsNewFileName[];       // "whatsnew.txt"
+extern const wchar_t kWhatsNewFileName[]; // "whatsnew.txt"
 
 // What the signature covers before the text, its terminating zero included:
 // a signature that the same key made for anything else (a package) can never
@@ -41,14 +41,14 @@ constexpr size_t kMaxManifestBytes = 1024;
 
 // Why a manifest, or a file against it, is refused. The system has no text
 // for these codes; ReleaseRefusalText has the program's own.
-constexpr HRESULT kManifestMissing = static_cast<HRESULT>(0xA1000001L);       // not fetched, nor its signature
-constexpr HRESULT kManifestBadSignature = static_cast<HRESULT>(0xA1000002L);  // not the publisher's signature
+constexpr HRESULT kManifestMissing = static_cast<HRESULT>(0xA1000001L);      // not fetched, nor its signature
+constexpr HRESULT kManifestBadSignature = static_cast<HRESULT>(0xA1000002L); // not the publisher's signature
 constexpr HRESULT kManifestWrongProduct = static_cast<HRESULT>(0xA1000003L);
 constexpr HRESULT kManifestExpired = static_cast<HRESULT>(0xA1000004L);
-constexpr HRESULT kManifestRolledBack = static_cast<HRESULT>(0xA1000005L);    // older than already accepted
+constexpr HRESULT kManifestRolledBack = static_cast<HRESULT>(0xA1000005L); // older than already accepted
 constexpr HRESULT kManifestFileNotListed = static_cast<HRESULT>(0xA1000006L);
-constexpr HRESULT kManifestFileMismatch = static_cast<HRESULT>(0xA1000007L);  // size or SHA-256
-constexpr HRESULT kManifestMalformed = static_cast<HRESULT>(0xA1000008L);     // signed, but not in the format
+constexpr HRESULT kManifestFileMismatch = static_cast<HRESULT>(0xA1000007L); // size or SHA-256
+constexpr HRESULT kManifestMalformed = static_cast<HRESULT>(0xA1000008L);    // signed, but not in the format
 
 // The program's text for one of the codes above; null for any other code.
 // The failure box (DownloadFailureText) looks here before the system.

@@ -38,15 +38,14 @@ HRESULT HashParts(const std::string& first, const std::string& second, unsigned 
     return Succeeded(status) ? S_OK : HRESULT_FROM_NT(status);
 }
 
-HRESULT VerifyManifestSignature(const unsigned char (&publicKey)[64], const std::string& text,
-                                const std::string& der)
+HRESULT VerifyManifestSignature(const unsigned char (&publicKey)[64], const std::string& text, const std::string& der)
 {
     unsigned char signature[64];
     if (!EcdsaSignatureDerToRaw(reinterpret_cast<const unsigned char*>(der.data()), der.size(), signature))
         return kManifestBadSignature;
     unsigned char digest[32];
-    const HRESULT hr =
-        HashParts(std::string(kManifestSignatureContext, sizeof(kManifestSignatureContext)), text, digest);
+    const HRESULT hr = HashParts(std::string(kManifestSignatureContext, sizeof(kManifestSignatureContext)), text,
+                                 digest);
     if (hr != S_OK)
         return hr;
     const HRESULT hrVerify = VerifyDigest(publicKey, digest, signature);

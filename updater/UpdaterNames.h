@@ -16,8 +16,8 @@
 
 // A text given once, as NAME (UTF-16, for the program) and NAME##A (bytes, as
 // the loopback publisher sees an address and a test reads a file).
-#define QF_NAMED_TEXT(name, text)               \
-    inline constexpr wchar_t name[] = L"" text; \
+#define QF_NAMED_TEXT(name, text)                                                                                    \
+    inline constexpr wchar_t name[] = L"" text;                                                                      \
     inline constexpr char name##A[] = text;
 
 // The feed reader's frame window, which is asked to close before the package
@@ -27,7 +27,7 @@ QF_NAMED_TEXT(kReaderWindowClass, "Quillfeed_FrameWindowClass")
 // The two packages: their names in the temporary folder, which are the last
 // segments of their addresses on the publisher's server.
 #define QF_SETUP_PACKAGE "QuillfeedSetup.exe"
-#define QF_ZIP_PACKAGE "Quillfeed.zip"
+#define QF_ZIP_PACKAGE   "Quillfeed.zip"
 QF_NAMED_TEXT(kSetupPackageName, QF_SETUP_PACKAGE)
 QF_NAMED_TEXT(kZipPackageName, QF_ZIP_PACKAGE)
 

@@ -93,7 +93,8 @@ public:
         const CBoundedFetch& fetch = *m_fetch.get();
         if (!fetch.Complete())
             return fetch.Answer().Downgraded() ? kRedirectNotSecure
-                                               : FAILED(m_hrBind) ? m_hrBind : INET_E_DOWNLOAD_FAILURE;
+                   : FAILED(m_hrBind)          ? m_hrBind
+                                               : INET_E_DOWNLOAD_FAILURE;
         bytes = fetch.Data();
         return S_OK;
     }
@@ -156,11 +157,11 @@ void FetchTogether(BoundedText* pTexts, size_t nTexts, DWORD nDeadlineMs)
     for (size_t i = 0; i < nTexts; ++i)
     {
         CTextFetch* pFetch = started[i].fetch.get();
-        pFetch->AddRef();  // the thread's
+        pFetch->AddRef(); // the thread's
         started[i].thread.reset(
             reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, &CTextFetch::ThreadProc, pFetch, 0, nullptr)));
         if (!started[i].thread)
-            pFetch->Release();  // the thread's, which never ran
+            pFetch->Release(); // the thread's, which never ran
     }
     const DWORD nStart = ::GetTickCount();
     for (size_t i = 0; i < nTexts; ++i)
@@ -204,7 +205,7 @@ void ReadTextFromBytes(const std::string& bytes, std::wstring& strText)
     {
         nUsed = WholeCharacterBytes(bytes.data(), nUsed, nCodePage);
         if (nUsed > 0 && bytes[nUsed - 1] == '\r')
-            --nUsed;  // its LF may be the first byte left out
+            --nUsed; // its LF may be the first byte left out
     }
     // The text ends at the first zero byte.
     const void* pZero = std::memchr(bytes.data(), '\0', nUsed);

@@ -12,8 +12,8 @@
 // mistake (the package served as the text) or a hostile network would keep
 // the user looking at nothing for minutes. Real What's New texts are a few
 // kilobytes of short lines and are shown whole.
-constexpr DWORD kWhatsNewMaxBytes = 64 * 1024;        // of the text, fetched no further
-constexpr size_t kWhatsNewMaxLineChars = 4 * 1024;    // of one line; the text ends there
+constexpr DWORD kWhatsNewMaxBytes = 64 * 1024;     // of the text, fetched no further
+constexpr size_t kWhatsNewMaxLineChars = 4 * 1024; // of one line; the text ends there
 
 // How long the fetch may take before the dialog shows without it. The text
 // is fetched before the dialog is visible, so whatever the server does

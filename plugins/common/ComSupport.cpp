@@ -27,8 +27,8 @@ bool SystemMessageText(HRESULT hr, std::wstring& text)
     // unfreed would show in no test: nothing here counts local allocations).
     unique_hlocal_string buffer;
     const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
         reinterpret_cast<wchar_t*>(buffer.addressof()), 0, nullptr);
     if (length == 0 || !buffer.get())
         return false;
@@ -114,9 +114,9 @@ void CreateObject(REFCLSID clsid, REFIID iid, void** object)
     com_ptr<IUnknown> unknown;
     // The local-server bit in the context means the object must be run before
     // it is asked for the interface.
-    HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER |
-                                                        CLSCTX_LOCAL_SERVER,
-                                    IID_IUnknown, unknown.put_void());
+    HRESULT hr = ::CoCreateInstance(clsid, nullptr,
+                                    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                    unknown.put_void());
     if (SUCCEEDED(hr))
         hr = ::OleRun(unknown.get());
     if (SUCCEEDED(hr))

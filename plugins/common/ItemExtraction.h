@@ -11,9 +11,9 @@ namespace qfplugin
 {
 
 // The interface ids the extraction uses (no import library carries them here).
-extern const IID IID_XmlDomNode;       // IXMLDOMNode
-extern const IID IID_XmlDomDocument;   // IXMLDOMDocument
-extern const IID IID_XmlDomDocument2;  // IXMLDOMDocument2
+extern const IID IID_XmlDomNode;      // IXMLDOMNode
+extern const IID IID_XmlDomDocument;  // IXMLDOMDocument
+extern const IID IID_XmlDomDocument2; // IXMLDOMDocument2
 
 // The document the texts are read from.
 struct ItemDocument

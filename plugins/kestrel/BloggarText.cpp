@@ -17,11 +17,11 @@ LONG volatile g_nCodePageRule = static_cast<LONG>(CodePageRule::Undecided);
 bool ConvertsExactly(const wchar_t* p, int units, UINT codePage)
 {
     if (units == 1 && *p < 0x80)
-        return true;  // every ANSI code page keeps ASCII as it is
+        return true; // every ANSI code page keeps ASCII as it is
     char bytes[8];
     BOOL usedDefault = FALSE;
-    if (::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, p, units, bytes, sizeof(bytes), nullptr,
-                              &usedDefault) > 0)
+    if (::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, p, units, bytes, sizeof(bytes), nullptr, &usedDefault) >
+        0)
         return !usedDefault;
     // UTF-8 and the other code pages that refuse these flags have a byte
     // sequence for every character and no best fit.
@@ -50,8 +50,8 @@ std::wstring FormatQuotation(const FeedItem& item, UINT codePage)
         const int units = IS_HIGH_SURROGATE(p[0]) && IS_LOW_SURROGATE(p[1]) ? 2 : 1;
         if (*p == L'\'' || !ConvertsExactly(p, units, codePage))
         {
-            const unsigned long codePoint =
-                units == 2 ? 0x10000 + ((p[0] - 0xD800ul) << 10) + (p[1] - 0xDC00ul) : p[0];
+            const unsigned long codePoint = units == 2 ? 0x10000 + ((p[0] - 0xD800ul) << 10) + (p[1] - 0xDC00ul)
+                                                       : p[0];
             quotation += L"&#" + std::to_wstring(codePoint) + L";";
         }
         else
@@ -71,7 +71,7 @@ std::wstring FormatQuotation(const FeedItem& item, UINT codePage)
 CodePageRule CodePageRuleFor(DWORD platformId, DWORD majorVersion)
 {
     return platformId == VER_PLATFORM_WIN32_NT && majorVersion >= 5 ? CodePageRule::ThreadAnsi
-                                                                     : CodePageRule::LocaleDefault;
+                                                                    : CodePageRule::LocaleDefault;
 }
 
 CodePageRule ProcessCodePageRule()

@@ -26,8 +26,8 @@ std::wstring FormatQuotation(const FeedItem& item, UINT codePage);
 enum class CodePageRule : LONG
 {
     Undecided = 0,
-    ThreadAnsi = 1,     // Windows NT 5.0 and later: CP_THREAD_ACP
-    LocaleDefault = 2,  // older systems: the thread locale's default ANSI code page
+    ThreadAnsi = 1,    // Windows NT 5.0 and later: CP_THREAD_ACP
+    LocaleDefault = 2, // older systems: the thread locale's default ANSI code page
 };
 CodePageRule CodePageRuleFor(DWORD platformId, DWORD majorVersion);
 // The first call decides (one atomic exchange, so threads that race store the

@@ -33,9 +33,9 @@ void HandOffItem(const FeedItem& item)
     // Shared, not copied: the very strings the extraction produced, in the
     // order the interface fixes (the link before the description).
     const FeedItem shared = item;
-    CheckResult(application->BlogThisItem(shared.m_strTitle.get(), shared.m_strLink.get(),
-                                          shared.m_strDescription.get()),
-                application.get(), lantern::kIidApplication);
+    CheckResult(
+        application->BlogThisItem(shared.m_strTitle.get(), shared.m_strLink.get(), shared.m_strDescription.get()),
+        application.get(), lantern::kIidApplication);
 }
 
 } // namespace qfplugin

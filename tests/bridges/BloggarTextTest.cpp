@@ -42,10 +42,11 @@ TEST(Quotation, NothingInTheLinkCanEndTheAttributeInAnyCodePage)
 {
     const wchar_t* const kLinks[] = {
         L"http://e.org/a' onmouseover='alert(1)",
-        L"http://e.org/x\xFF07 onmouseover=\xFF07" L"alert(1)",  // full-width apostrophe: "'" by best fit in 1252
-        L"http://e.org/x\x02BC\x2032\x2019\x00B4\x2018",    // modifier letter, prime, curly quotes, acute
+        L"http://e.org/x\xFF07 onmouseover=\xFF07"
+        L"alert(1)",                                         // full-width apostrophe: "'" by best fit in 1252
+        L"http://e.org/x\x02BC\x2032\x2019\x00B4\x2018",     // modifier letter, prime, curly quotes, acute
         L"http://e.org/\xD83D\xDE00\x65E5\x00E9",            // a pair, a CJK character, an accented letter
-        L"http://e.org/\xD83D' onmouseover='alert(1)\xD83D",  // lone high surrogates before a quote and at the end
+        L"http://e.org/\xD83D' onmouseover='alert(1)\xD83D", // lone high surrogates before a quote and at the end
     };
     for (const UINT codePage : {1252u, 932u, static_cast<UINT>(CP_UTF8)})
     {
@@ -122,7 +123,11 @@ TEST(QuotationCodePage, ConversionKeepsEveryByteWithoutTerminator)
     // A pair at the end converts whole; a lone high surrogate becomes the
     // replacement character and leaves the unit after it alone.
     EXPECT_EQ(ToNarrow(L"a\xD83D\xDE00", CP_UTF8), "a\xF0\x9F\x98\x80");
-    EXPECT_EQ(ToNarrow(L"\xD83D" L"a", CP_UTF8), "\xEF\xBF\xBD" "a");
+    EXPECT_EQ(ToNarrow(L"\xD83D"
+                       L"a",
+                       CP_UTF8),
+              "\xEF\xBF\xBD"
+              "a");
     EXPECT_EQ(ToNarrow(L"", 1252), "");
 }
 

@@ -39,9 +39,8 @@ public:
 
     // Starts the host on the plugin with the item; more environment entries
     // ("NAME=value") and host arguments may be given.
-    Process& Start(const std::wstring& plugin, const std::string& itemXml,
-                   std::vector<std::wstring> environment = {}, const std::wstring& extraArguments = L"",
-                   const std::wstring& currentDirectory = L"");
+    Process& Start(const std::wstring& plugin, const std::string& itemXml, std::vector<std::wstring> environment = {},
+                   const std::wstring& extraArguments = L"", const std::wstring& currentDirectory = L"");
     Process& process() { return *m_process; }
 
     // The Live Writer stand-in's record, one event a line, unescaped.

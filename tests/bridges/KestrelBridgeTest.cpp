@@ -109,7 +109,8 @@ TEST_F(KestrelBridge, EachItemReachesTheEditorAsExactlyItsQuotation)
          "<blockquote><a href='http://e.org/x&#39; onclick=&#39;steal()'>It's</a><br><p>it's</p></blockquote>"},
         // Code page 1252: best fit for A with macron, the default character
         // for a CJK character; the e acute is in the code page.
-        {RssItem(L"\u0100 caf\u00e9 \u65e5", L"d", L"x"), "<blockquote><a href='x'>A caf\xe9 ?</a><br>d</blockquote>"},
+        {RssItem(L"\u0100 caf\u00e9 \u65e5", L"d", L"x"),
+         "<blockquote><a href='x'>A caf\xe9 ?</a><br>d</blockquote>"},
     };
     for (const auto& [item, bytes] : cases)
     {
@@ -179,9 +180,8 @@ protected:
         // The test prefix's own drive: a copy that an interrupted run left is
         // replaced. The stand-in started by the test before may still be on
         // its way out and hold its file for a moment.
-        ASSERT_TRUE(WaitUntil([&] {
-            return ::CopyFileW(WbloggarStandInPath().c_str(), m_rootProgram.c_str(), FALSE) != FALSE;
-        }));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return ::CopyFileW(WbloggarStandInPath().c_str(), m_rootProgram.c_str(), FALSE) != FALSE; }));
     }
     void TearDown() override
     {
@@ -226,7 +226,7 @@ TEST_F(KestrelWithoutFolder, MissingRelativeOrUnusableFolderMeansEditorNotFound)
     ASSERT_TRUE(::CreateDirectoryW((here + L"\\Folder").c_str(), nullptr));
     ASSERT_TRUE(::CreateDirectoryW((here + L"\\Folder\\" + kEditorProgram).c_str(), nullptr));
     for (const std::wstring& value : {std::wstring(), std::wstring(L"Apps\\wbloggar"), m_folder.substr(2),
-                                       here.substr(0, 2) + L"Apps\\wbloggar", here, here + L"\\Folder"})
+                                      here.substr(0, 2) + L"Apps\\wbloggar", here, here + L"\\Folder"})
     {
         settings.SetInstallPath(value);
         expectNotFound("InstallPath " + Utf8(value));
@@ -314,8 +314,8 @@ TEST_F(KestrelBridge, TemporaryFolderWithoutRoomForANameStillStartsTheEditor)
             ::CreateDirectoryW(temp.substr(0, pos).c_str(), nullptr);
         ASSERT_TRUE(::CreateDirectoryW(temp.c_str(), nullptr)) << ::GetLastError();
 
-        const auto record =
-            BlogThroughEditor(caseSession, RssItem(L"t", L"d", L"x"), {L"TMP=" + temp, L"TEMP=" + temp});
+        const auto record = BlogThroughEditor(caseSession, RssItem(L"t", L"d", L"x"),
+                                              {L"TMP=" + temp, L"TEMP=" + temp});
         if (c.fileMade)
         {
             EXPECT_EQ(record.file.substr(0, temp.size() + 2), temp + L"\\w") << c.length;
@@ -352,5 +352,6 @@ TEST_F(KestrelBridge, RepeatedCallsOfEitherPluginKeepNoHandles)
         // one handle a call is nineteen.
         EXPECT_LE(nAfterLast, nAfterFirst + 5) << std::string(plugin.begin(), plugin.end());
     }
-    EXPECT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 20; })) << "not every call reached w.bloggar";
+    EXPECT_TRUE(WaitUntil([&] { return session.EditorRecords().size() == 20; }))
+        << "not every call reached w.bloggar";
 }

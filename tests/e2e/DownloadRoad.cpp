@@ -103,7 +103,8 @@ void StopDuringTheStall(UpdaterSession& updater, const DownloadRoad& road, const
     // loaded machine can take longer than the wait just to show the box.
     const MessageBoxInfo box = WaitForFailureBox(updater);
     ASSERT_NE(box.hWnd, nullptr) << "the stop did not end the stalled transfer";
-    std::printf("Stop during the stall of %s: the failure box after %lu ms\n", path.c_str(), ::GetTickCount() - start);
+    std::printf("Stop during the stall of %s: the failure box after %lu ms\n", path.c_str(),
+                ::GetTickCount() - start);
     EXPECT_TRUE(StartsWith(box.text, L"Download failed.  Error = 0x80004004\n\n")) << Narrow(box.text);
     EXPECT_TRUE(road.RunFolders().empty()) << "a stopped run left its package";
     AnswerMessageBox(box);
@@ -151,13 +152,18 @@ std::string Narrow(const std::wstring& text)
 
 std::wstring Lower(std::wstring text)
 {
-    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
     return text;
 }
 
 void RegisterZipRecorder()
 {
-    Process registrar(TestBinDir() + L"\\ZipRecorder.exe", [] { LaunchOptions o; o.arguments = L"/register"; return o; }());
+    Process registrar(TestBinDir() + L"\\ZipRecorder.exe", [] {
+        LaunchOptions o;
+        o.arguments = L"/register";
+        return o;
+    }());
     ASSERT_EQ(registrar.Wait(), 0u) << "the .zip association could not be registered";
 }
 

@@ -104,8 +104,8 @@ TEST_F(DownloadHandOff, APackageTheShellCannotOpenFailsWithoutClosingTheReaderAn
 TEST_F(DownloadStop, StopDuringATransferShowsTheAbortedCodeAndANewStartDownloadsAgain)
 {
     // An installer with a long tail, so that the second start can hand it off.
-    road.publisher().SetContent(kSetupPackagePathA,
-                                ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe") + std::string(2 * 1024 * 1024, 's'));
+    road.publisher().SetContent(kSetupPackagePathA, ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe") +
+                                                        std::string(2 * 1024 * 1024, 's'));
     road.publisher().SetRate(kSetupPackagePathA, 64 * 1024);
     Click(*updater, kIdDownload);
     ASSERT_TRUE(WaitForText(updater->item(kIdDownload), L"Stop Download"));
@@ -131,7 +131,8 @@ TEST_F(DownloadHandOff, ZippedPackageOpensThroughItsAssociation)
 {
     RegisterZipRecorder();
     Click(*updater, kIdZipped);
-    ASSERT_TRUE(WaitUntil([&] { return ::SendMessageW(updater->item(kIdZipped), BM_GETCHECK, 0, 0) == BST_CHECKED; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return ::SendMessageW(updater->item(kIdZipped), BM_GETCHECK, 0, 0) == BST_CHECKED; }));
     Click(*updater, kIdDownload);
     AnswerReadyBox(*updater, WaitForReadyBox(*updater));
     EXPECT_TRUE(road.WaitForRecord(L"zip.txt", "opened ")) << "the zipped package was not opened";
@@ -228,10 +229,10 @@ TEST(DownloadAnswers, ErrorPagesAndCutBodiesFailAndACutBodyResumesWhereTheServer
     {
         const char* what;
         PathBehaviour behaviour;
-        const wchar_t* code;  // of the failure box; nullptr: handed off
+        const wchar_t* code; // of the failure box; nullptr: handed off
         const std::string* package;
         int nRequests;
-        int nRanges;  // requests that asked for the rest
+        int nRanges; // requests that asked for the rest
     };
     const Case cases[] = {
         {"not found", behaviour(404, 0), L"80190194", nullptr, 1, 0},
@@ -240,8 +241,8 @@ TEST(DownloadAnswers, ErrorPagesAndCutBodiesFailAndACutBodyResumesWhereTheServer
         {"cut short by a server that names no version", behaviour(200, 1, true, Validator::None), L"800C0008",
          nullptr, 1, 0},
         {"cut short, then the rest", behaviour(200, 1), nullptr, &first, 2, 1},
-        {"cut short, then the rest of the version named by its date", behaviour(200, 1, true, Validator::LastModified),
-         nullptr, &first, 2, 1},
+        {"cut short, then the rest of the version named by its date",
+         behaviour(200, 1, true, Validator::LastModified), nullptr, &first, 2, 1},
         // The server sends the whole new version to the request for the rest.
         {"cut short, then a new version", behaviour(200, 1, true, Validator::ETag, true), nullptr, &second, 2, 1},
         // The server sends the new version's rest: its validator gives it away.
@@ -451,7 +452,7 @@ TEST_F(DownloadHandOff, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
 {
     constexpr size_t kSize = 300u * 1024 * 1024;
     std::string package = ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe");
-    package.resize(kSize, '\0');  // an executable with a long tail still runs
+    package.resize(kSize, '\0'); // an executable with a long tail still runs
     road.publisher().SetContent(kSetupPackagePathA, std::move(package));
 
     Click(*updater, kIdDownload);
@@ -468,7 +469,7 @@ TEST_F(DownloadHandOff, HugeFastDownloadEndsInTheHandOffWithTheDialogAnswering)
             box = WaitForMessageBox(updater->process().id(), std::chrono::milliseconds(0));
             return box.hWnd != nullptr;
         },
-        3 * kEventTimeout))  // 300 MB: on a loaded machine, minutes
+        3 * kEventTimeout)) // 300 MB: on a loaded machine, minutes
         << "the ready box never came";
     EXPECT_EQ(box.text, kReadyText);
     EXPECT_GT(answered, 0);

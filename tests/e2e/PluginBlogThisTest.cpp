@@ -228,7 +228,8 @@ TEST(PluginBlogThis, NestedCallFromInsideTheBoxLoop)
     {
         LaunchOptions options;
         options.arguments = Quoted(Plugin(plugin)) + L" " +
-                            ItemArguments(scratch, "<rss><channel><item><title>outer</title></item></channel></rss>") +
+                            ItemArguments(scratch,
+                                          "<rss><channel><item><title>outer</title></item></channel></rss>") +
                             L" --nested " + Quoted(scratch.file(L"item.xml"));
         Process host(HostPath(), options);
         // The outer box, then the nested call's box on top of it.
@@ -244,8 +245,8 @@ TEST(PluginBlogThis, NestedCallFromInsideTheBoxLoop)
             box.caption = WindowText(hWnd);
             box.text = WindowText(::GetDlgItem(hWnd, 0xFFFF));
             EXPECT_EQ(box.caption, plugin == std::wstring(L"Lantern") ? kLanternCaption : kKestrelCaption);
-            EXPECT_EQ(box.text, plugin == std::wstring(L"Lantern") ? LanternComFailure(E_POINTER)
-                                                                    : std::wstring(kKestrelText));
+            EXPECT_EQ(box.text,
+                      plugin == std::wstring(L"Lantern") ? LanternComFailure(E_POINTER) : std::wstring(kKestrelText));
         }
         // OK on both: the waiting call's box can only go once the nested
         // call's box has gone and that call has returned.

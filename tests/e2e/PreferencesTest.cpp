@@ -62,10 +62,10 @@ TEST(Preferences, TheStoredValueChecksItsButtonAndAClickStoresWhatIsChecked)
 {
     struct Case
     {
-        const char* settings;  // "": no settings file
-        bool bInstaller;       // checked at start
+        const char* settings; // "": no settings file
+        bool bInstaller;      // checked at start
         bool bZipped;
-        const char* stored;    // by a click on the download button
+        const char* stored; // by a click on the download button
     };
     const Case cases[] = {
         {"", true, false, "0"},

@@ -241,9 +241,9 @@ TEST(SignedRoad, ARefusedManifestShowsNoTextAndEveryDownloadFailsAtOnce)
         DWORD nAccepted;
         const wchar_t* variant;
         const wchar_t* code;
-        int nStatus = 200;  // of the manifest's request
+        int nStatus = 200; // of the manifest's request
         DWORD nSilentMs = 0;
-        bool bTextListed = false;  // the manifest is accepted and lists the text
+        bool bTextListed = false; // the manifest is accepted and lists the text
     } cases[] = {
         {"expired", L"expired.manifest", L"expired.manifest.sig", 0, L"signed", L"A1000004"},
         {"another product", L"other-product.manifest", L"other-product.manifest.sig", 0, L"signed", L"A1000003"},
@@ -254,8 +254,8 @@ TEST(SignedRoad, ARefusedManifestShowsNoTextAndEveryDownloadFailsAtOnce)
         {"a signature cut short by a byte", L"release.manifest", L"release.manifest.truncated.sig", 0, L"signed",
          L"A1000002"},
         {"older than the release accepted", L"older.manifest", L"older.manifest.sig", 10, L"signed", L"A1000005"},
-        {"older than the program, for a fresh user", L"release.manifest", L"release.manifest.sig", 0,
-         L"signed-newer", L"A1000005"},
+        {"older than the program, for a fresh user", L"release.manifest", L"release.manifest.sig", 0, L"signed-newer",
+         L"A1000005"},
         {"none", L"release.manifest", L"release.manifest.sig", 0, L"signed", L"A1000001", 404},
         {"none within the deadline", L"release.manifest", L"release.manifest.sig", 0, L"signed", L"A1000001", 200,
          INFINITE},
@@ -299,18 +299,30 @@ TEST(HttpsRoad, RedirectsStayOnHttpsOrTheFetchFails)
     {
         const char* what;
         const wchar_t* variant;
-        std::vector<std::string> redirected;  // the paths answered with a redirect
-        bool bToHttps;                        // to the same path under /moved, over https or plain http
-        std::wstring text;                    // What's New as shown
-        const wchar_t* code;                  // of the failure box, when not handed off
+        std::vector<std::string> redirected; // the paths answered with a redirect
+        bool bToHttps;                       // to the same path under /moved, over https or plain http
+        std::wstring text;                   // What's New as shown
+        const wchar_t* code;                 // of the failure box, when not handed off
     };
     const Case cases[] = {
-        {"text and package, to https", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, true,
-         L"What's new, moved.\r\n", nullptr},
-        {"text and package, to http", L"https", {kWhatsNewTextPathA, kSetupPackagePathA}, false,
-         kWhatsNewFailedText, L"80072F08"},
-        {"the manifest and the package, to https", L"signed", {"/dist/release.manifest", kSetupPackagePathA}, true,
-         shown, nullptr},
+        {"text and package, to https",
+         L"https",
+         {kWhatsNewTextPathA, kSetupPackagePathA},
+         true,
+         L"What's new, moved.\r\n",
+         nullptr},
+        {"text and package, to http",
+         L"https",
+         {kWhatsNewTextPathA, kSetupPackagePathA},
+         false,
+         kWhatsNewFailedText,
+         L"80072F08"},
+        {"the manifest and the package, to https",
+         L"signed",
+         {"/dist/release.manifest", kSetupPackagePathA},
+         true,
+         shown,
+         nullptr},
         {"the manifest, to http", L"signed", {"/dist/release.manifest"}, false, kWhatsNewFailedText, L"A1000001"},
     };
     PresentCertificate("good");

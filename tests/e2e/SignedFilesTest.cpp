@@ -91,6 +91,5 @@ TEST(SignedFiles, UpdaterDownloadsClosesTheReaderAndRunsTheInstaller)
     EXPECT_EQ(updater.WaitForExit(), static_cast<DWORD>(kExitHandedOff));
     EXPECT_TRUE(road.WaitForRecord(L"reader.txt", "WM_CLOSE")) << "the reader was not asked to close";
     EXPECT_TRUE(road.WaitForRecord(L"installer.txt", "ran ")) << "the installer did not run";
-    EXPECT_EQ(ReadFileBytes(road.Package()),
-              ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
+    EXPECT_EQ(ReadFileBytes(road.Package()), ReadFileBytes(TestBinDir() + L"\\InstallerStandIn.exe"));
 }

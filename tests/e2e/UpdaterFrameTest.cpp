@@ -22,7 +22,7 @@ struct ExpectedControl
 // The template's controls in their order. A double ampersand in a template
 // text is stored as one when read back at run time.
 const ExpectedControl kControls[] = {
-    {1000, L"Edit", nullptr, 0x50A00804},  // holds the What's New text (WhatsNew tests)
+    {1000, L"Edit", nullptr, 0x50A00804}, // holds the What's New text (WhatsNew tests)
     {1005, L"Button", L"Download && Upgrade", 0x50010001},
     {1007, L"Button", L"Installer version", 0x50020009},
     {1008, L"Button", L"Zipped version", 0x50000009},

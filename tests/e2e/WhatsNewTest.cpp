@@ -118,7 +118,8 @@ TEST(WhatsNew, OversizedTextsShowOnlyTheirBeginningAndTheDialogStillAppears)
     // The 65,536th byte is a CR whose LF lies beyond the bound.
     const std::string splitPair = std::string(794, 'a') + "\r\n" + repeat(std::string(99, 'w') + "\r\n", 700);
     // The 65,536th byte leads a double-byte character (U+65E5, Shift-JIS 93 FA).
-    const std::string splitCharacter = std::string(97, 'a') + "\r\n" + repeat(repeat(std::string("\x93\xFA"), 40) + "\r\n", 900);
+    const std::string splitCharacter = std::string(97, 'a') + "\r\n" +
+                                       repeat(repeat(std::string("\x93\xFA"), 40) + "\r\n", 900);
 
     struct Case
     {
@@ -135,7 +136,8 @@ TEST(WhatsNew, OversizedTextsShowOnlyTheirBeginningAndTheDialogStillAppears)
          repeat(std::wstring(40, L'w') + L"\r\r\n", 1560) + std::wstring(16, L'w')},
         {"5 MB without a break", noBreak, std::wstring(noBreak.begin(), noBreak.begin() + 4096)},
         {"a CR LF pair across the bound", splitPair,
-         std::wstring(794, L'a') + L"\r\r\n" + repeat(std::wstring(99, L'w') + L"\r\r\n", 640) + std::wstring(99, L'w')},
+         std::wstring(794, L'a') + L"\r\r\n" + repeat(std::wstring(99, L'w') + L"\r\r\n", 640) +
+             std::wstring(99, L'w')},
         {"a double-byte character across the bound", splitCharacter,
          std::wstring(97, L'a') + L"\r\r\n" + repeat(repeat(std::wstring(L"\x65E5"), 40) + L"\r\r\n", 798)},
     };
@@ -185,8 +187,8 @@ TEST(WhatsNew, WhateverThePublisherDoesTheDialogShowsWithinTheDeadline)
     const Case cases[] = {
         {"a byte a second", std::string(100, 't'), behaving([](PathBehaviour& b) { b.nBytesPerSecond = 1; }),
          kWhatsNewFailedText},
-        {"the head, then silence", "never sent",
-         behaving([](PathBehaviour& b) { b.nStallMs = kHeldBackMs; }), kWhatsNewFailedText},
+        {"the head, then silence", "never sent", behaving([](PathBehaviour& b) { b.nStallMs = kHeldBackMs; }),
+         kWhatsNewFailedText},
         {"the request read, then silence", "never sent",
          behaving([](PathBehaviour& b) { b.nSilentMs = kHeldBackMs; }), kWhatsNewFailedText},
         // At a steady 256 KB/s: Wine's binding hands a fast endless stream on
@@ -216,8 +218,9 @@ TEST(WhatsNew, WhateverThePublisherDoesTheDialogShowsWithinTheDeadline)
         options.currentDirectory = dir.path();
         Process updater(UpdaterPath(), options);
         HWND dialog = nullptr;
-        ASSERT_TRUE(WaitUntil([&] { return (dialog = qfsupport::FindVisibleDialog(updater.id(), false)) != nullptr; }))
-            << "no dialog";
+        ASSERT_TRUE(WaitUntil([&] {
+            return (dialog = qfsupport::FindVisibleDialog(updater.id(), false)) != nullptr;
+        })) << "no dialog";
         const std::wstring shown = WindowText(::GetDlgItem(dialog, 1000));
         EXPECT_EQ(shown.size(), c.shown.size());
         EXPECT_TRUE(shown == c.shown) << Utf8(shown.substr(0, 80));

@@ -20,9 +20,10 @@
 #include <bcrypt.h>
 
 #include "Owners.h"
-#include "Owners.h"  // and nothing twice
+#include "Owners.h" // and nothing twice
 
-static_assert(std::is_same<unique_handle::pointer, HANDLE>::value && std::is_same<unique_hkey::pointer, HKEY>::value &&
+static_assert(std::is_same<unique_handle::pointer, HANDLE>::value &&
+                  std::is_same<unique_hkey::pointer, HKEY>::value &&
                   std::is_same<unique_hfont::pointer, HFONT>::value &&
                   std::is_same<unique_hwnd::pointer, HWND>::value &&
                   std::is_same<unique_bcrypt_hash::pointer, BCRYPT_HASH_HANDLE>::value,
@@ -47,40 +48,56 @@ TEST(UniqueAny, MovesResetsAndReleasesGiveEachHandleBackOnce)
     struct Case
     {
         const char* what;
-        std::function<int()> run;  // the value the owner holds at its end (+100 if an emptied one still holds)
+        std::function<int()> run; // the value the owner holds at its end (+100 if an emptied one still holds)
         int value;
-        std::vector<int> closed;   // what was given back, in order, by the end of the case
+        std::vector<int> closed; // what was given back, in order, by the end of the case
     };
     const Case cases[] = {
-        {"goes out of scope", [] { unique_counted a(1); return a.get(); }, 1, {1}},
-        {"empty owner", [] { unique_counted a; return static_cast<int>(static_cast<bool>(a)); }, 0, {}},
+        {"goes out of scope",
+         [] {
+             unique_counted a(1);
+             return a.get();
+         },
+         1,
+         {1}},
+        {"empty owner",
+         [] {
+             unique_counted a;
+             return static_cast<int>(static_cast<bool>(a));
+         },
+         0,
+         {}},
         {"reset gives back the old one",
          [] {
              unique_counted a(1);
              a.reset(2);
              return a.get();
          },
-         2, {1, 2}},
+         2,
+         {1, 2}},
         {"release gives up ownership",
          [] {
              unique_counted a(1);
              return a.release() + (a ? 100 : 0);
          },
-         1, {}},
+         1,
+         {}},
         {"move construction leaves the source empty",
          [] {
              unique_counted a(1);
              unique_counted b(std::move(a));
              return b.get() + (a ? 100 : 0);
          },
-         1, {1}},
+         1,
+         {1}},
         {"move assignment gives back the target's own",
          [] {
              unique_counted a(1), b(2);
              b = std::move(a);
              return b.get() + (a ? 100 : 0);
          },
-         1, {2, 1}},
+         1,
+         {2, 1}},
         {"self move keeps the handle",
          [] {
              unique_counted a(1);
@@ -88,14 +105,16 @@ TEST(UniqueAny, MovesResetsAndReleasesGiveEachHandleBackOnce)
              a = std::move(self);
              return a.get();
          },
-         1, {1}},
+         1,
+         {1}},
         {"addressof gives back what was held before the call writes",
          [] {
              unique_counted a(1);
              *a.addressof() = 3;
              return a.get();
          },
-         3, {1, 3}},
+         3,
+         {1, 3}},
     };
     for (const Case& c : cases)
     {

@@ -96,8 +96,9 @@ protected:
 
 std::wstring Rss(const std::wstring& items, const std::wstring& prolog = L"")
 {
-    return prolog + L"<rss version=\"2.0\"><channel><title>Channel title</title>"
-                    L"<link>http://channel.example/</link><description>Channel description</description>" +
+    return prolog +
+           L"<rss version=\"2.0\"><channel><title>Channel title</title>"
+           L"<link>http://channel.example/</link><description>Channel description</description>" +
            items + L"</channel></rss>";
 }
 } // namespace
@@ -116,10 +117,10 @@ TEST_F(ItemExtraction, EachFieldComesFromTheFirstItemThatHasIt)
 
 TEST_F(ItemExtraction, ReferencesResolvedCdataKeptEmptyElementIsEmptyText)
 {
-    const std::wstring text =
-        Rss(L"<item><title>Fish &amp; chips &#x2014; &#169; &lt;b&gt;</title>"
-            L"<description>&lt;p&gt;Hello&lt;/p&gt; <![CDATA[<b>bold &amp; raw</b>]]></description>"
-            L"<link></link></item>");
+    const std::wstring text = Rss(
+        L"<item><title>Fish &amp; chips &#x2014; &#169; &lt;b&gt;</title>"
+        L"<description>&lt;p&gt;Hello&lt;/p&gt; <![CDATA[<b>bold &amp; raw</b>]]></description>"
+        L"<link></link></item>");
     const ExtractedItem item = ExtractItem(text.c_str());
     EXPECT_STREQ(item.m_strTitle.c_str(), L"Fish & chips \x2014 \x00A9 <b>");
     EXPECT_STREQ(item.m_strDescription.c_str(), L"<p>Hello</p> <b>bold &amp; raw</b>");
@@ -129,8 +130,8 @@ TEST_F(ItemExtraction, ReferencesResolvedCdataKeptEmptyElementIsEmptyText)
 TEST_F(ItemExtraction, DescriptionOfSeveralMegabytesArrivesWhole)
 {
     const std::wstring description(8 * 1024 * 1024, L'x');
-    const std::wstring text = Rss(L"<item><title>t</title><description>" + description +
-                                  L"</description><link>l</link></item>");
+    const std::wstring text =
+        Rss(L"<item><title>t</title><description>" + description + L"</description><link>l</link></item>");
     const ExtractedItem item = ExtractItem(text.c_str());
     EXPECT_EQ(item.m_strDescription.length(), description.size());
     EXPECT_EQ(std::wstring(item.m_strDescription.c_str()), description);
@@ -188,9 +189,8 @@ TEST_F(ItemExtraction, DeclaredEntitiesAreNotExpanded)
          {L"<?xml version=\"1.0\"?>\r\n<!DOCTYPE rss>",
           L"<!DOCTYPE rss PUBLIC \"-//Netscape Communications//DTD RSS 0.91//EN\" \"http://127.0.0.1:9/rss.dtd\">"})
     {
-        const ExtractedItem typed =
-            ExtractItem(Rss(L"<item><title>t</title><description>d</description><link>l</link></item>", prolog)
-                            .c_str());
+        const ExtractedItem typed = ExtractItem(
+            Rss(L"<item><title>t</title><description>d</description><link>l</link></item>", prolog).c_str());
         EXPECT_STREQ(typed.m_strTitle.c_str(), L"t");
         ASSERT_GT(m_documents.m_nMade, 0) << "the document did not start with Windows' settings";
         VARIANT_BOOL resolves = VARIANT_TRUE;

@@ -28,8 +28,8 @@ TEST(XmlProlog, EntityDeclarationsAreFoundWhateverPrecedesThemAndOnlyInTheDocume
         {L"parameter entity", L"<!DOCTYPE rss [<!ENTITY % p \"x\">]>" + kItem, true},
         {L"external entity", L"<!DOCTYPE rss [<!ENTITY e SYSTEM \"http://e.example/x\">]>" + kItem, true},
         {L"parameter entity reference", L"<!DOCTYPE rss [%p;]>" + kItem, true},
-        {L"byte-order mark, declaration, white space",
-         L"\xFEFF<?xml version=\"1.0\"?>\r\n\t " + kDeclaring + kItem, true},
+        {L"byte-order mark, declaration, white space", L"\xFEFF<?xml version=\"1.0\"?>\r\n\t " + kDeclaring + kItem,
+         true},
         // Comments end at the first "-->" after their opening "<!--".
         {L"comment opened as <!-->", L"<!--><x/>-->" + kDeclaring + kItem, true},
         {L"empty comment", L"<!---->" + kDeclaring + kItem, true},
@@ -47,8 +47,8 @@ TEST(XmlProlog, EntityDeclarationsAreFoundWhateverPrecedesThemAndOnlyInTheDocume
         // Inside the document type: literals and comments are read whole.
         {L"> in a system literal", L"<!DOCTYPE rss SYSTEM \"a>b[\" [<!ENTITY e \"x\">]>" + kItem, true},
         {L"] and > in a subset comment", L"<!DOCTYPE rss [<!-- ]> --><!ENTITY e \"x\">]>" + kItem, true},
-        {L"> in an attribute default",
-         L"<!DOCTYPE rss [<!ATTLIST rss v CDATA \"]>\"><!ENTITY e \"x\">]>" + kItem, true},
+        {L"> in an attribute default", L"<!DOCTYPE rss [<!ATTLIST rss v CDATA \"]>\"><!ENTITY e \"x\">]>" + kItem,
+         true},
         {L"entity after element and notation declarations",
          L"<!DOCTYPE rss [<!ELEMENT rss ANY><!NOTATION n SYSTEM \"n\"><?pi ]>?><!ENTITY e \"x\">]>" + kItem, true},
         {L"document type that never ends", L"<!DOCTYPE rss [<!ELEMENT rss ANY>", true},
@@ -71,8 +71,8 @@ TEST(XmlProlog, EntityDeclarationsAreFoundWhateverPrecedesThemAndOnlyInTheDocume
         {L"root name starting with a letter beyond ASCII", L"<!DOCTYPE \x65E5>\n<\x65E5/>", false},
         {L"root name starting with a surrogate pair", L"<\xD840\xDC00/>", false},
         // Literals end at their own quote, whichever it is.
-        {L"> and ] in single-quoted literals",
-         L"<!DOCTYPE rss SYSTEM 'a>b]' [<!ATTLIST rss v CDATA '>]'>]>" + kItem, false},
+        {L"> and ] in single-quoted literals", L"<!DOCTYPE rss SYSTEM 'a>b]' [<!ATTLIST rss v CDATA '>]'>]>" + kItem,
+         false},
         {L"> and ] in double-quoted literals",
          L"<!DOCTYPE rss PUBLIC \"p]>\" \"s>]\" [<!NOTATION n SYSTEM \"]>\">]>" + kItem, false},
         {L"entity after a single-quoted literal holding ]>",
@@ -81,12 +81,13 @@ TEST(XmlProlog, EntityDeclarationsAreFoundWhateverPrecedesThemAndOnlyInTheDocume
          L"<!DOCTYPE rss [ <!NOTATION gif PUBLIC \"-//X//gif\" 'v.exe'> ] >" + kItem, false},
         {L"RSS 0.91 document type",
          L"<?xml version=\"1.0\"?>\n<!DOCTYPE rss PUBLIC \"-//Netscape Communications//DTD RSS 0.91//EN\"\n"
-         L" \"http://my.netscape.com/publish/formats/rss-0.91.dtd\">\n" + kItem,
+         L" \"http://my.netscape.com/publish/formats/rss-0.91.dtd\">\n" +
+             kItem,
          false},
         // The words alone declare nothing.
         {L"words in a subset comment", L"<!DOCTYPE rss [<!-- <!ENTITY e \"x\"> -->]>" + kItem, false},
-        {L"words in an attribute default",
-         L"<!DOCTYPE rss [<!ATTLIST rss v CDATA \"<!ENTITY e 'x'>\">]>" + kItem, false},
+        {L"words in an attribute default", L"<!DOCTYPE rss [<!ATTLIST rss v CDATA \"<!ENTITY e 'x'>\">]>" + kItem,
+         false},
         {L"words in a prolog comment", L"<!-- <!DOCTYPE rss [<!ENTITY e \"x\">]> -->" + kItem, false},
         {L"words in a literal", L"<!DOCTYPE rss SYSTEM \"<!ENTITY\">" + kItem, false},
         {L"words in CDATA after a plain document type",

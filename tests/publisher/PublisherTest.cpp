@@ -120,12 +120,11 @@ TEST(Publisher, StoppingCutsAStalledTransferShort)
     publisher->SetStall("/slow", 10, 600000);
     std::string reply;
     std::atomic<bool> bStalled{false};
-    std::thread client([&] {
-        reply = Fetch("/slow", [&](const std::string& soFar) { bStalled = BodyOf(soFar).size() >= 10; });
-    });
+    std::thread client(
+        [&] { reply = Fetch("/slow", [&](const std::string& soFar) { bStalled = BodyOf(soFar).size() >= 10; }); });
     // Stopped only once the bytes before the stall have arrived.
     EXPECT_TRUE(qftest::WaitUntil([&] { return bStalled.load(); }));
-    publisher.reset();  // would hang for ten minutes if the stall ignored the stop
+    publisher.reset(); // would hang for ten minutes if the stall ignored the stop
     client.join();
     EXPECT_EQ(BodyOf(reply), std::string(10, 'y'));
 
@@ -178,18 +177,22 @@ TEST(WhatWasSeen, TheProgramsWithTheirWindowsAndThePublishersLastRequests)
                         "    /b?x=1 (answers to the path: 1 ended, 0 reached a stall)\n"
                         "    /a (answers to the path: 1 ended, 0 reached a stall)\n"
                         "    /held (answers to the path: 0 ended, 1 reached a stall)\n"),
-              std::string::npos) << seen;
+              std::string::npos)
+        << seen;
     const std::string program = "  ReaderStandIn.exe (process " + std::to_string(reader->id()) + "): ";
     EXPECT_NE(seen.find(program + "still running\n"), std::string::npos) << seen;
     EXPECT_NE(seen.find(" class \"Quillfeed_FrameWindowClass\" title \"Quillfeed (feed reader stand-in)\" visible\n"),
-              std::string::npos) << seen;
+              std::string::npos)
+        << seen;
 
     ::PostMessageW(frame, WM_CLOSE, 0, 0);
     EXPECT_EQ(reader->Wait(), 0u);
     seen = qfsupport::DescribeWitnesses();
-    EXPECT_NE(seen.find(program + "ended with exit code 0 (0)\n    no top-level window\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find(program + "ended with exit code 0 (0)\n    no top-level window\n"), std::string::npos)
+        << seen;
     reader.reset();
-    EXPECT_EQ(qfsupport::DescribeWitnesses().find("ReaderStandIn"), std::string::npos) << "a program gone still speaks";
+    EXPECT_EQ(qfsupport::DescribeWitnesses().find("ReaderStandIn"), std::string::npos)
+        << "a program gone still speaks";
     publisher.EndStalls();
     held.join();
 }
@@ -209,7 +212,7 @@ TEST(Publisher, AnswersARangeOfTheVersionItNamesAndDropsAsManyAnswersAsAsked)
         const char* what;
         std::string headers;
         const char* status;
-        const char* contentRange;  // "": none
+        const char* contentRange; // "": none
         std::string body;
     };
     const Case cases[] = {

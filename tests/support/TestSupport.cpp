@@ -50,8 +50,8 @@ const bool g_bSeenOnFailure = [] {
 bool WaitForWindowOf(DWORD pid, const std::function<bool()>& found, std::chrono::milliseconds timeout)
 {
     unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
-    return WaitUntil(
-        [&] { return found() || !process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0; }, timeout);
+    return WaitUntil([&] { return found() || !process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0; },
+                     timeout);
 }
 } // namespace
 
@@ -110,7 +110,9 @@ ScopedReadOnlyKey::~ScopedReadOnlyKey()
         ::RegSetKeySecurity(m_hKey.get(), DACL_SECURITY_INFORMATION, m_old.data());
 }
 
-OpenedPages::OpenedPages() : m_record(L"QF_HTTP_RECORD", m_dir.file(L"opened.txt")) {}
+OpenedPages::OpenedPages() : m_record(L"QF_HTTP_RECORD", m_dir.file(L"opened.txt"))
+{
+}
 
 bool OpenedPages::WaitFor(const std::string& page) const
 {

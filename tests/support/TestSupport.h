@@ -115,8 +115,7 @@ public:
 
 // The first visible-or-not top-level window of the process with that class
 // (and caption, when one is given), waiting for it to appear.
-HWND WaitForTopLevelWindow(DWORD pid, const std::wstring& className,
-                           const std::wstring& caption = L"",
+HWND WaitForTopLevelWindow(DWORD pid, const std::wstring& className, const std::wstring& caption = L"",
                            std::chrono::milliseconds timeout = kEventTimeout);
 
 // A message box of the process: a #32770 window with the text static 0xFFFF.
@@ -125,8 +124,8 @@ struct MessageBoxInfo
     HWND hWnd = nullptr;
     std::wstring caption;
     std::wstring text;
-    bool icon = false;         // an icon shows beside the text
-    std::vector<int> buttons;  // the ids of its visible buttons, in window order
+    bool icon = false;        // an icon shows beside the text
+    std::vector<int> buttons; // the ids of its visible buttons, in window order
 
     bool OkOnly() const { return buttons == std::vector<int>{IDOK}; }
 };

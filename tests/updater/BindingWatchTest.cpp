@@ -1,7 +1,7 @@
 // What every binding shares: which redirects are refused, an abort that
 // reaches a binding whenever it was asked for, and the status callback that
 // every binding is given.
-#include "Publisher.h"  // winsock2.h before windows.h
+#include "Publisher.h" // winsock2.h before windows.h
 
 #include "BindingWatch.h"
 #include "BoundedFetch.h"
@@ -33,7 +33,8 @@ TEST(BindingRedirect, OnlyALeaveOfHttpsIsADowngrade)
         {L"http://a.example/x", L"file:///C:/x", false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(IsDowngrade(c.from, c.to), c.bDowngrade) << qftest::Utf8(c.from) << " to " << qftest::Utf8(c.to ? c.to : L"(none)");
+        EXPECT_EQ(IsDowngrade(c.from, c.to), c.bDowngrade)
+            << qftest::Utf8(c.from) << " to " << qftest::Utf8(c.to ? c.to : L"(none)");
 }
 
 namespace

@@ -219,8 +219,8 @@ TEST(DialogTemplate, PlaceholderMenuDefinesTheThreeDownloadCommands)
 
 TEST(DialogTemplate, NoIconIsShipped)
 {
-    EXPECT_EQ(::FindResourceW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
-                              MAKEINTRESOURCEW(14)), nullptr); // RT_GROUP_ICON
+    EXPECT_EQ(::FindResourceW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), MAKEINTRESOURCEW(14)),
+              nullptr); // RT_GROUP_ICON
 }
 
 // The program file as built, its resources read as the loader reads them.
@@ -232,7 +232,7 @@ TEST(DialogTemplate, ManifestAndVersionRecordNameTheProgram)
         ::FreeLibrary);
     ASSERT_TRUE(file) << Utf8(program);
     const HMODULE module = file.get();
-    HRSRC hManifest = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    HRSRC hManifest = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)); // RT_MANIFEST
     ASSERT_NE(hManifest, nullptr);
     const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(module, hManifest))),
                                ::SizeofResource(module, hManifest));
@@ -244,7 +244,8 @@ TEST(DialogTemplate, ManifestAndVersionRecordNameTheProgram)
               "\" name=\"QuillfeedUpdater\" type=\"win32\"/>",
           std::string("<description>QuillfeedUpdater Application</description>"),
           "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
-          "processorArchitecture=\"" + arch + "\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>"})
+          "processorArchitecture=\"" +
+              arch + "\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>"})
         EXPECT_NE(manifest.find(part), std::string::npos) << part << "\n" << manifest;
 
     // What the system makes of the rest, from the activation context it
@@ -289,13 +290,13 @@ TEST(DialogTemplate, ManifestAndVersionRecordNameTheProgram)
         {
             DWORD type = 0;
             memcpy(&type, compatibility + i + sizeof(GUID), sizeof(type));
-            bListed |=
-                memcmp(compatibility + i, &id, sizeof(GUID)) == 0 && type == ACTCTX_COMPATIBILITY_ELEMENT_TYPE_OS;
+            bListed |= memcmp(compatibility + i, &id, sizeof(GUID)) == 0 &&
+                       type == ACTCTX_COMPATIBILITY_ELEMENT_TYPE_OS;
         }
         EXPECT_TRUE(bListed) << name;
     }
 
-    HRSRC hVersion = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));  // RT_VERSION
+    HRSRC hVersion = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16)); // RT_VERSION
     ASSERT_NE(hVersion, nullptr);
     const BYTE* pData = static_cast<const BYTE*>(::LockResource(::LoadResource(module, hVersion)));
     std::vector<BYTE> record(pData, pData + ::SizeofResource(module, hVersion));
@@ -307,10 +308,12 @@ TEST(DialogTemplate, ManifestAndVersionRecordNameTheProgram)
     EXPECT_EQ(pFixed->dwProductVersionMS, 0x00010000u);
     EXPECT_EQ(pFixed->dwProductVersionLS, 0x00000001u);
     EXPECT_EQ(pFixed->dwFileType, static_cast<DWORD>(VFT_APP));
-    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
-        {L"FileDescription", L"QuillfeedUpdater Module"}, {L"ProductName", L"QuillfeedUpdater Module"},
-        {L"InternalName", L"QuillfeedUpdater"},           {L"OriginalFilename", L"QuillfeedUpdater.exe"},
-        {L"FileVersion", L"1, 0, 0, 1"},                  {L"ProductVersion", L"1, 0, 0, 1"}};
+    const std::pair<const wchar_t*, const wchar_t*> strings[] = {{L"FileDescription", L"QuillfeedUpdater Module"},
+                                                                 {L"ProductName", L"QuillfeedUpdater Module"},
+                                                                 {L"InternalName", L"QuillfeedUpdater"},
+                                                                 {L"OriginalFilename", L"QuillfeedUpdater.exe"},
+                                                                 {L"FileVersion", L"1, 0, 0, 1"},
+                                                                 {L"ProductVersion", L"1, 0, 0, 1"}};
     for (const auto& [name, value] : strings)
     {
         wchar_t* pText = nullptr;
@@ -384,9 +387,9 @@ void ExpectEveryTextFits(int nDpi)
         rcText.right = rcRoom.right;
         ::DrawTextW(dc.get(), text.c_str(), -1, &rcText, DT_CALCRECT | (bStatic ? DT_WORDBREAK : DT_SINGLELINE));
         if (!bStatic && (::GetWindowLongW(hCtl, GWL_STYLE) & BS_TYPEMASK) == BS_AUTORADIOBUTTON)
-            rcText.right += ::MulDiv(16, nDpi, 96);  // the round box and the gap after it
+            rcText.right += ::MulDiv(16, nDpi, 96); // the round box and the gap after it
         else if (!bStatic)
-            rcText.right += 4 * ::GetSystemMetrics(SM_CXEDGE);  // the 3-D edge and the focus rectangle's room
+            rcText.right += 4 * ::GetSystemMetrics(SM_CXEDGE); // the 3-D edge and the focus rectangle's room
         EXPECT_LE(rcText.right, rcRoom.right);
         EXPECT_LE(rcText.bottom, rcRoom.bottom);
     }

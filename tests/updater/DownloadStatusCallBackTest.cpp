@@ -2,7 +2,7 @@
 // texts, the bound on queued progress commands, what an answer says and does
 // to the package, the URL and temporary-folder rules, the private folder and
 // the package file, and a stop.
-#include "Publisher.h"  // winsock2.h before windows.h
+#include "Publisher.h" // winsock2.h before windows.h
 
 #include "DownloadJob.h"
 #include "DownloadStatusCallBack.h"
@@ -27,7 +27,10 @@ namespace
 class CommandSink
 {
 public:
-    CommandSink() : m_hWnd(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr)) {}
+    CommandSink()
+        : m_hWnd(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr))
+    {
+    }
     ~CommandSink() { ::DestroyWindow(m_hWnd); }
     CommandSink(const CommandSink&) = delete;
     CommandSink& operator=(const CommandSink&) = delete;
@@ -231,8 +234,9 @@ TEST(DownloadFailure, TextCarriesTheCodeAndTheSystemTextAsGivenOrSaysThereIsNone
     // trailing line break included.
     const HRESULT hr = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     LPWSTR pszSystem = nullptr;
-    ASSERT_NE(::FormatMessageW(0x1300, nullptr, static_cast<DWORD>(hr), 0x400,
-                               reinterpret_cast<LPWSTR>(&pszSystem), 0, nullptr), 0u);
+    ASSERT_NE(::FormatMessageW(0x1300, nullptr, static_cast<DWORD>(hr), 0x400, reinterpret_cast<LPWSTR>(&pszSystem),
+                               0, nullptr),
+              0u);
     const std::wstring strSystem = pszSystem;
     ::LocalFree(pszSystem);
     EXPECT_EQ(DownloadFailureText(hr), L"Download failed.  Error = 0x80070002\n\n" + strSystem);
@@ -264,8 +268,8 @@ TEST(DownloadProgress, WritesTheTwoTextsAndThePercentageAndSaysWhenItResumes)
               L"Connection lost, resuming from " + ByteSize(500) + L" of " + ByteSize(1000));
     EXPECT_EQ(shown.nPercent, 50);
     line.Received(600, 1000);
-    EXPECT_EQ(std::wstring(Shown(line).szText), L"Downloaded " + ByteSize(600) + L" of " + ByteSize(1000) +
-                                                    L" (resumed)");
+    EXPECT_EQ(std::wstring(Shown(line).szText),
+              L"Downloaded " + ByteSize(600) + L" of " + ByteSize(1000) + L" (resumed)");
     line.Begin(sink.hwnd(), 8);
     line.Received(1, 1000);
     EXPECT_EQ(std::wstring(Shown(line).szText), L"Downloaded " + ByteSize(1) + L" of " + ByteSize(1000));
@@ -282,7 +286,7 @@ TEST(DownloadProgress, AtMostOneProgressCommandWaitsInTheQueueAndEachRunPostsIts
     for (ULONG n = 1; n <= 20000; ++n)
         line.Received(n, 20000);
     EXPECT_EQ(sink.Take().size(), 1u);
-    EXPECT_EQ(Shown(line).nPercent, 100);  // the waiting command shows the latest values
+    EXPECT_EQ(Shown(line).nPercent, 100); // the waiting command shows the latest values
 
     // Once the dialog has taken the command, the next report posts again.
     line.Received(1, 2);
@@ -369,9 +373,9 @@ TEST(DownloadTempDirectory, SeparatorAppendedOnlyWhenMissingAndWhereItFits)
     EXPECT_EQ(TempDirectoryFrom(kSlash, ARRAYSIZE(kSlash) - 1), kSlash);
     EXPECT_EQ(TempDirectoryFrom(kBare, ARRAYSIZE(kBare) - 1), std::wstring(kBare) + L"\\");
 
-    const std::wstring full = L"C:\\" + std::wstring(236, L'x');  // 239 characters
+    const std::wstring full = L"C:\\" + std::wstring(236, L'x'); // 239 characters
     EXPECT_EQ(TempDirectoryFrom(full.c_str(), 239), full);
-    const std::wstring room = L"C:\\" + std::wstring(235, L'x');  // 238: one more fits
+    const std::wstring room = L"C:\\" + std::wstring(235, L'x'); // 238: one more fits
     EXPECT_EQ(TempDirectoryFrom(room.c_str(), 238), room + L"\\");
 
     for (DWORD nResult : {0u, 241u, 32767u})
@@ -454,27 +458,33 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
     enum class Before
     {
         Nothing,
-        DeadRunsFolder,  // its package inside, held by nobody
-        LiveRunsFolder,  // held open, not shared for deleting, as a run holds its own
-        LookAlike,       // the prefix, but not a run's name
+        DeadRunsFolder, // its package inside, held by nobody
+        LiveRunsFolder, // held open, not shared for deleting, as a run holds its own
+        LookAlike,      // the prefix, but not a run's name
     };
     // What happens while the transfer stalls halfway.
     enum class During
     {
         Nothing,
-        SecondName,  // the package gets a second name, as another program could give it
+        SecondName, // the package gets a second name, as another program could give it
     };
     // What the release manifest lists for the package, if anything.
-    enum class Listed { Nothing, AsServed, LongerThanAnnounced, OtherHash };
+    enum class Listed
+    {
+        Nothing,
+        AsServed,
+        LongerThanAnnounced,
+        OtherHash
+    };
     struct Case
     {
         const char* what;
         Before before;
         During during;
         bool bFileUrl;
-        int nStatus;  // of the publisher's answer
-        HRESULT hr;   // S_OK: ready with the package
-        bool bShortTemp = false;  // the temporary folder is given in 8.3 short names
+        int nStatus;             // of the publisher's answer
+        HRESULT hr;              // S_OK: ready with the package
+        bool bShortTemp = false; // the temporary folder is given in 8.3 short names
         Listed listed = Listed::Nothing;
     };
     const Case cases[] = {
@@ -483,7 +493,8 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         {"a live run's folder", Before::LiveRunsFolder, During::Nothing, false, 200, S_OK},
         {"a folder that only looks like a run's", Before::LookAlike, During::Nothing, false, 200, S_OK},
         // The binding keeps no copy to serve here: nothing is stored.
-        {"not modified, nothing stored", Before::Nothing, During::Nothing, false, 304, static_cast<HRESULT>(0x80190130)},
+        {"not modified, nothing stored", Before::Nothing, During::Nothing, false, 304,
+         static_cast<HRESULT>(0x80190130)},
         {"a file: address, without an HTTP status", Before::Nothing, During::Nothing, true, 200, S_OK},
         {"a second name given during the transfer", Before::Nothing, During::SecondName, false, 200,
          HRESULT_FROM_WIN32(ERROR_CANT_ACCESS_FILE)},
@@ -504,8 +515,8 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         publisher.SetStatus("/dist/p.bin", c.nStatus);
         if (c.during != During::Nothing)
             publisher.SetStall("/dist/p.bin", kPackage.size() / 2, INFINITE);
-        const std::wstring earlier =
-            tempDir + (c.before == Before::LookAlike ? L"QuillfeedUpdate-notes" : L"QuillfeedUpdate-0123456789abcdef");
+        const std::wstring earlier = tempDir + (c.before == Before::LookAlike ? L"QuillfeedUpdate-notes"
+                                                                              : L"QuillfeedUpdate-0123456789abcdef");
         unique_hfile held;
         if (c.before != Before::Nothing)
         {
@@ -514,8 +525,9 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
         }
         if (c.before == Before::LiveRunsFolder)
         {
-            held.reset(::CreateFileW(earlier.c_str(), DELETE | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            held.reset(::CreateFileW(earlier.c_str(), DELETE | FILE_LIST_DIRECTORY,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
             ASSERT_TRUE(held);
         }
 
@@ -539,9 +551,9 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
             ASSERT_TRUE(qftest::WaitUntil([&] { return publisher.StallsReached("/dist/p.bin") == 1; }));
             const std::wstring package = RunFolders(tempDir).at(0) + L"\\p.bin";
             // Nobody else can write it while it arrives, but a second name can be made.
-            const unique_hfile writer(::CreateFileW(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ |
-                                                    FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                                    0, nullptr));
+            const unique_hfile writer(::CreateFileW(package.c_str(), GENERIC_WRITE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr));
             EXPECT_FALSE(writer);
             EXPECT_TRUE(::CreateHardLinkW(temp.file(L"second-name").c_str(), package.c_str(), nullptr));
             publisher.EndStalls();
@@ -566,8 +578,9 @@ TEST(DownloadPackagePath, EachRunHasAFolderOfItsOwnHeldWithItsPackageAndOnlyDead
             EXPECT_EQ(qftest::ReadFileBytes(path), kPackage);
             // Held until the hand-off: nobody may write it, delete it or move
             // it aside, nor move its folder or make one of the same name.
-            const unique_hfile writer(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+            const unique_hfile writer(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr));
             EXPECT_FALSE(writer);
             EXPECT_FALSE(::DeleteFileW(path.c_str()));
             EXPECT_FALSE(::MoveFileExW(path.c_str(), temp.file(L"moved").c_str(), 0));
@@ -677,9 +690,11 @@ TEST(PackageFile, ItsHashIsOfTheBytesWrittenSinceItsLastRestartAndNoBytePassesIt
     // The SHA-256 of "abc".
     unsigned char digest[32];
     ASSERT_EQ(package.Digest(digest), S_OK);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(digest), 32),
-              std::string("\xBA\x78\x16\xBF\x8F\x01\xCF\xEA\x41\x41\x40\xDE\x5D\xAE\x22\x23\xB0\x03\x61\xA3\x96\x17\x7A\x9C"
-                          "\xB4\x10\xFF\x61\xF2\x00\x15\xAD", 32));
+    EXPECT_EQ(
+        std::string(reinterpret_cast<const char*>(digest), 32),
+        std::string("\xBA\x78\x16\xBF\x8F\x01\xCF\xEA\x41\x41\x40\xDE\x5D\xAE\x22\x23\xB0\x03\x61\xA3\x96\x17\x7A\x9C"
+                    "\xB4\x10\xFF\x61\xF2\x00\x15\xAD",
+                    32));
     EXPECT_EQ(package.Seal(), S_OK);
     package.Discard();
     EXPECT_TRUE(RunFolders(temp.path() + L"\\").empty());

@@ -92,7 +92,7 @@ public:
     CHyperLink link;
 
 private:
-    unique_hwnd m_hParent;  // takes the static with it
+    unique_hwnd m_hParent; // takes the static with it
     HWND m_hStatic = nullptr;
 };
 } // namespace
@@ -209,15 +209,20 @@ TEST(HyperLinkAttach, ImageStaticKeepsItsOwnPainting)
 // of the other colours anywhere.
 TEST(HyperLinkPaint, TextColourFollowsTheSettingsTheActivationAndTheState)
 {
-    constexpr COLORREF kGreyText = CLR_INVALID;  // the system's grey-text colour
-    enum class Activation { None, Click, Navigate };
+    constexpr COLORREF kGreyText = CLR_INVALID; // the system's grey-text colour
+    enum class Activation
+    {
+        None,
+        Click,
+        Navigate
+    };
     struct Case
     {
         const char* name;
-        const wchar_t *link, *visited;  // the values' texts, stored as REG_SZ unless given a type; null: none
+        const wchar_t *link, *visited; // the values' texts, stored as REG_SZ unless given a type; null: none
         DWORD linkType, visitedType;
         bool readOnlyKey;
-        COLORREF linkColor, visitedColor;  // what the label reads
+        COLORREF linkColor, visitedColor; // what the label reads
         const wchar_t* target;
         Activation activation;
         bool visitedAfter;
@@ -354,7 +359,8 @@ TEST(HyperLinkHitTest, NarrowTextInAWideStaticIsTheOnlyLink)
             return now.x == screen.x && now.y == screen.y;
         }));
         EXPECT_EQ(::SendMessageW(host.label(), WM_SETCURSOR, reinterpret_cast<WPARAM>(host.label()),
-                                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)), keepsHand);
+                                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
+                  keepsHand);
     }
 }
 
@@ -392,9 +398,9 @@ TEST(HyperLinkActivation, TheTextEnterAndSpaceOpenThePageNothingElseDoes)
     const struct
     {
         const char* name;
-        Point press, release;  // or, without them, the character sent to the focused label
+        Point press, release; // or, without them, the character sent to the focused label
         wchar_t ch;
-        bool focused;  // the label has the keyboard focus afterwards
+        bool focused; // the label has the keyboard focus afterwards
         bool opens;
     } cases[] = {
         {"a click on the text", &LinkHost::OnText, &LinkHost::OnText, 0, true, true},
@@ -461,8 +467,8 @@ TEST(HyperLinkLifetime, StaticStillWorksWhenAnotherSubclassSitsOnTop)
     {
         CHyperLink link;
         ASSERT_TRUE(link.SubclassWindow(host.label()));
-        g_pfnBelowOuter = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
-            host.label(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(OuterProc)));
+        g_pfnBelowOuter = reinterpret_cast<WNDPROC>(
+            ::SetWindowLongPtrW(host.label(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(OuterProc)));
         EXPECT_EQ(::SendMessageW(host.label(), WM_GETDLGCODE, 0, 0), DLGC_WANTCHARS);
     }
     // Our procedure is still in the chain and passes messages to the static's own.

@@ -2,7 +2,7 @@
 // publisher: which of the worker's commands the dialog acts on, and in what
 // order of clicks. Message boxes are answered by a watcher thread, which
 // writes down what they said.
-#include "Publisher.h"  // winsock2.h before windows.h
+#include "Publisher.h" // winsock2.h before windows.h
 
 #include "MainDlg.h"
 #include "TestSupport.h"
@@ -81,7 +81,8 @@ private:
 
 void Click(HWND hDialog, int id)
 {
-    ::SendMessageW(hDialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(hDialog, id)));
+    ::SendMessageW(hDialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(hDialog, id)));
 }
 
 std::wstring Caption(HWND hDialog, int id)

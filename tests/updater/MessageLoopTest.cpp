@@ -14,7 +14,9 @@ class RecordingFilter : public CMessageFilter
 {
 public:
     RecordingFilter(std::string name, std::vector<std::string>& log, bool consume)
-        : m_name(std::move(name)), m_log(log), m_consume(consume) {}
+        : m_name(std::move(name)), m_log(log), m_consume(consume)
+    {
+    }
     BOOL PreTranslateMessage(MSG* pMsg) override
     {
         if (pMsg->message == kProbe)

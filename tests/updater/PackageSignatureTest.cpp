@@ -88,10 +88,10 @@ TEST(SignatureDer, AnythingButStrictDerIsRefused)
         {"cut short by a byte", good.substr(0, good.size() - 1)},
         {"a byte after the sequence", good + kZero},
         {"not a sequence", "\x31" + good.substr(1)},
-        {"a sequence length that is too short", "\x30" + std::string(1, static_cast<char>(good.size() - 3)) +
-                                                    good.substr(2)},
-        {"a long-form sequence length", "\x30\x81" + std::string(1, static_cast<char>(good.size() - 2)) +
-                                            good.substr(2)},
+        {"a sequence length that is too short",
+         "\x30" + std::string(1, static_cast<char>(good.size() - 3)) + good.substr(2)},
+        {"a long-form sequence length",
+         "\x30\x81" + std::string(1, static_cast<char>(good.size() - 2)) + good.substr(2)},
         {"only r", Sequence(Integer(kLow))},
         {"a third number", Sequence(Integer(kLow) + Integer(kLow) + Integer("\x01"))},
         {"s not an INTEGER", Sequence(Integer(kLow) + "\x04\x20" + kLow)},

@@ -105,8 +105,8 @@ TEST(QfThread, StartAfterAFinishedRunClosesTheOldHandleAndMakesANewThread)
     // Keep the first thread object alive through a handle of our own, so its
     // identifier cannot be handed to the new thread.
     HANDLE hKeep = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), thread.m_hThread.get(), ::GetCurrentProcess(), &hKeep,
-                                  0, FALSE, DUPLICATE_SAME_ACCESS));
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), thread.m_hThread.get(), ::GetCurrentProcess(), &hKeep, 0,
+                                  FALSE, DUPLICATE_SAME_ACCESS));
     const HANDLE hOld = thread.m_hThread.get();
     const unsigned nOldId = thread.m_nThreadId;
 

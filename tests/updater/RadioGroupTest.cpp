@@ -13,7 +13,10 @@ namespace
 class CRadioDlg : public CDialogImpl<CRadioDlg>, public CWinDataExchange<CRadioDlg>
 {
 public:
-    enum { IDD = IDD_MAINDLG };
+    enum
+    {
+        IDD = IDD_MAINDLG
+    };
     // Everything goes to the default dialog processing.
     BOOL ProcessWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT&, DWORD) override { return FALSE; }
 };
@@ -28,7 +31,10 @@ protected:
             m_dlg.DestroyWindow();
     }
     bool Checked(int id) { return ::SendMessageW(m_dlg.GetDlgItem(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
-    void Check(int id, bool b) { ::SendMessageW(m_dlg.GetDlgItem(id), BM_SETCHECK, b ? BST_CHECKED : BST_UNCHECKED, 0); }
+    void Check(int id, bool b)
+    {
+        ::SendMessageW(m_dlg.GetDlgItem(id), BM_SETCHECK, b ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
     int Save()
     {
         int n = 12345;

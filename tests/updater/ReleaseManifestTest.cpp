@@ -20,8 +20,10 @@ using namespace qftest;
 namespace
 {
 const std::string kHash(64, 'a');
-const std::string kHead = "Quillfeed release manifest 1\nproduct Quillfeed\nrelease 42\nexpires 2027-01-08T12:00:00Z\n";
-const std::string kGood = kHead + "file QuillfeedSetup.exe 1048576 " + kHash + "\nfile whatsnew.txt 0 " + kHash + "\n";
+const std::string kHead =
+    "Quillfeed release manifest 1\nproduct Quillfeed\nrelease 42\nexpires 2027-01-08T12:00:00Z\n";
+const std::string kGood = kHead + "file QuillfeedSetup.exe 1048576 " + kHash + "\nfile whatsnew.txt 0 " + kHash +
+                          "\n";
 
 std::string Signed(const wchar_t* name)
 {
@@ -31,9 +33,11 @@ std::string Signed(const wchar_t* name)
 // The UTC time yyyymmddhhmmss.
 SYSTEMTIME At(ULONGLONG n)
 {
-    const auto part = [&](ULONGLONG nDivisor, ULONGLONG nModulo) { return static_cast<WORD>(n / nDivisor % nModulo); };
-    return {part(10000000000, 10000), part(100000000, 100), 0, part(1000000, 100), part(10000, 100), part(100, 100),
-            part(1, 100), 0};
+    const auto part = [&](ULONGLONG nDivisor, ULONGLONG nModulo) {
+        return static_cast<WORD>(n / nDivisor % nModulo);
+    };
+    return {part(10000000000, 10000), part(100000000, 100), 0, part(1000000, 100), part(10000, 100),
+            part(100, 100),           part(1, 100),         0};
 }
 
 BoundedText Fetched(std::string bytes, HRESULT hr = S_OK)
@@ -170,8 +174,8 @@ TEST(ReleaseManifest, OnlyTheKeysSignatureOverTheContextAndACurrentManifestOfThi
          kManifestBadSignature},
         {"a signature that is not DER", Fetched(text), Fetched(signature.substr(1)), now, 0, kManifestBadSignature},
         {"a signature over 1 KiB", Fetched(text), Fetched(std::string(1025, '0')), now, 0, kManifestBadSignature},
-        {"a manifest over 1 KiB", Fetched(text + std::string(1025 - text.size(), '\n')), Fetched(signature), now,
-         0, kManifestBadSignature},
+        {"a manifest over 1 KiB", Fetched(text + std::string(1025 - text.size(), '\n')), Fetched(signature), now, 0,
+         kManifestBadSignature},
         {"signed, not in the format", Fetched(Signed(L"malformed.manifest")),
          Fetched(Signed(L"malformed.manifest.sig")), now, 0, kManifestMalformed},
         // A failed fetch counts as none, whatever it received.
@@ -241,7 +245,7 @@ TEST(ReleaseManifest, TheUsersAcceptedReleaseOnlyGrows)
 
 TEST(ReleaseManifest, EachRefusalHasItsOwnCodeAndText)
 {
-    const HRESULT codes[] = {kManifestMissing, kManifestBadSignature, kManifestWrongProduct, kManifestExpired,
+    const HRESULT codes[] = {kManifestMissing,    kManifestBadSignature,  kManifestWrongProduct, kManifestExpired,
                              kManifestRolledBack, kManifestFileNotListed, kManifestFileMismatch, kManifestMalformed};
     std::set<std::wstring> texts;
     for (const HRESULT hr : codes)

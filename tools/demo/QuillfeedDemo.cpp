@@ -134,8 +134,7 @@ std::unique_ptr<qfsupport::Process> StartReader()
     qfsupport::LaunchOptions options;
     options.currentDirectory = g_outDir;
     auto reader = std::make_unique<qfsupport::Process>(ModuleFolder() + L"\\ReaderStandIn.exe", options);
-    if (!reader->started() ||
-        !WaitUntil([] { return ::FindWindowW(kReaderWindowClass, nullptr) != nullptr; }))
+    if (!reader->started() || !WaitUntil([] { return ::FindWindowW(kReaderWindowClass, nullptr) != nullptr; }))
     {
         wprintf(L"  the reader stand-in did not start\n");
         return nullptr;
@@ -147,7 +146,7 @@ std::unique_ptr<qfsupport::Process> StartReader()
 struct RoadShots
 {
     const wchar_t* reader;
-    const wchar_t* downloading;  // also waits for the progress to show
+    const wchar_t* downloading; // also waits for the progress to show
     const wchar_t* ready;
     const wchar_t* installer;
 };
@@ -307,7 +306,8 @@ bool GuardsRoad(qftest::Publisher& publisher)
     const char* const kPackage = kSetupPackagePathA;
     publisher.SetContent(kPackage, std::string(1024 * 1024, 's'));
     publisher.SetStall(kPackage, 64 * 1024, INFINITE);
-    wprintf(L"The package stalls after 64 KB and never goes on; pressing \"Download & Upgrade\", then \"Stop Download\"\n");
+    wprintf(L"The package stalls after 64 KB and never goes on; pressing \"Download & Upgrade\", then \"Stop "
+            L"Download\"\n");
     Updater u;
     if (!StartUpdater(u, g_outDir))
         return false;
@@ -332,7 +332,8 @@ bool GuardsRoad(qftest::Publisher& publisher)
     const auto started = std::chrono::steady_clock::now();
     Updater quiet;
     const bool shown = StartUpdater(quiet, g_outDir);
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     const std::wstring quietText = shown ? WindowText(::GetDlgItem(quiet.dialog, 1000)) : L"";
     wprintf(L"  the dialog showed %lld ms after the start (the fetch's deadline is 10 s): \"%ls\"\n",
             static_cast<long long>(waited.count()), quietText.c_str());
@@ -357,8 +358,7 @@ bool GuardsRoad(qftest::Publisher& publisher)
     https.process->Wait();
     publisher.ResetBehaviour(kPackage);
     return stopText.rfind(L"Download failed.  Error = 0x80004004", 0) == 0 && stopCode == 2 &&
-           quietText == kWhatsNewFailedText &&
-           redirectText.rfind(L"Download failed.  Error = 0x80072F08", 0) == 0;
+           quietText == kWhatsNewFailedText && redirectText.rfind(L"Download failed.  Error = 0x80072F08", 0) == 0;
 }
 
 // The first dialog again on a display of 144 DPI (150 %). The program
@@ -443,15 +443,16 @@ int wmain(int argc, wchar_t** argv)
     // installer stand-in also shows a box saying where it ran from.
     ::SetEnvironmentVariableW(L"QF_STANDIN_RECORD", g_outDir.c_str());
     ::SetEnvironmentVariableW(L"QF_STANDIN_SHOW", L"1");
-    const bool roadOk =
-        HandOffRoad(kShipped, {L"2-reader-stand-in", L"3-downloading", L"4-download-ready", L"5-installer-stand-in"}) &&
-        ReadRecord(L"installer.txt").find("ran ") != std::string::npos &&
-        ReadRecord(L"reader.txt").find("WM_CLOSE") != std::string::npos;
+    const bool roadOk = HandOffRoad(kShipped, {L"2-reader-stand-in", L"3-downloading", L"4-download-ready",
+                                               L"5-installer-stand-in"}) &&
+                        ReadRecord(L"installer.txt").find("ran ") != std::string::npos &&
+                        ReadRecord(L"reader.txt").find("WM_CLOSE") != std::string::npos;
     wprintf(L"Records of the stand-ins:\n");
     wprintf(L"  reader.txt:\n%hs", ReadRecord(L"reader.txt").c_str());
     wprintf(L"  installer.txt:\n%hs", ReadRecord(L"installer.txt").c_str());
-    wprintf(L"%ls\n", roadOk ? L"The update road ended with exit code 1: the reader was asked to close and the installer ran."
-                              : L"The update road did NOT complete as it should.");
+    wprintf(L"%ls\n",
+            roadOk ? L"The update road ended with exit code 1: the reader was asked to close and the installer ran."
+                   : L"The update road did NOT complete as it should.");
 
     // The same road from an https:// publisher (the TLS front before this
     // publisher) with a signed release manifest, and then with a package changed
@@ -469,14 +470,15 @@ int wmain(int argc, wchar_t** argv)
     publisher.SetContent(kWhatsNewTextPathA, ReadFileBytes(signedFolder + L"whatsnew.txt"));
     ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillfeed\\Update");
     const size_t nRequests = publisher.Requests().size();
-    const bool signedOk = HandOffRoad(kSignedHttps, {nullptr, nullptr, L"6-signed-package-ready", L"7-installer-stand-in"}) &&
+    const bool signedOk = HandOffRoad(kSignedHttps,
+                                      {nullptr, nullptr, L"6-signed-package-ready", L"7-installer-stand-in"}) &&
                           publisher.RequestCount("/dist/release.manifest") == 1;
     wprintf(L"  requests that reached the publisher through the TLS front:\n");
     const std::vector<std::string> requests = publisher.Requests();
     for (size_t i = nRequests; i < requests.size(); ++i)
         wprintf(L"    %hs\n", requests[i].c_str());
     wprintf(L"%ls\n", signedOk ? L"The package matched its signed manifest and was handed off."
-                                : L"The signed road did NOT complete as it should.");
+                               : L"The signed road did NOT complete as it should.");
 
     wprintf(L"\nThe package changed by one byte after its manifest was signed\n");
     std::string tampered = signedPackage;
@@ -484,18 +486,19 @@ int wmain(int argc, wchar_t** argv)
     publisher.SetContent(kSetupPackagePathA, tampered);
     const bool tamperedOk = TamperedRoad();
     wprintf(L"%ls\n", tamperedOk ? L"The tampered package was refused: nothing was opened."
-                                  : L"The tampered package was NOT refused as it should be.");
+                                 : L"The tampered package was NOT refused as it should be.");
 
     wprintf(L"\nA rollback to an older signed release\n");
     const bool rollbackOk = RollbackRoad(publisher);
     wprintf(L"%ls\n", rollbackOk ? L"The older release was refused: nothing was fetched."
-                                   : L"The older release was NOT refused as it should be.");
+                                 : L"The older release was NOT refused as it should be.");
 
     wprintf(L"\nPublishers that misbehave\n");
     const bool guardsOk = GuardsRoad(publisher);
-    wprintf(L"%ls\n", guardsOk ? L"The stall was stopped at once, the silent publisher waited out within the deadline,\n"
-                                 L"and the redirect to plain http refused."
-                               : L"A misbehaving publisher was NOT handled as it should be.");
+    wprintf(L"%ls\n", guardsOk
+                          ? L"The stall was stopped at once, the silent publisher waited out within the deadline,\n"
+                            L"and the redirect to plain http refused."
+                          : L"A misbehaving publisher was NOT handled as it should be.");
 
     const bool highDpiOk = HighDpiDialog({rcAt96.right - rcAt96.left, rcAt96.bottom - rcAt96.top});
     return roadOk && signedOk && tamperedOk && rollbackOk && guardsOk && highDpiOk ? 0 : 1;

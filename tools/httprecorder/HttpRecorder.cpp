@@ -23,12 +23,12 @@ std::wstring RecordPath()
 
 std::string ToUtf8(const std::wstring& text)
 {
-    const int cb = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
+    const int cb = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                         nullptr);
     std::string bytes(static_cast<size_t>(cb > 0 ? cb : 0), '\0');
     if (cb > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], cb,
-                              nullptr, nullptr);
+        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], cb, nullptr,
+                              nullptr);
     return bytes;
 }
 } // namespace
@@ -39,8 +39,8 @@ int wmain(int argc, wchar_t** argv)
         return 64;
     const std::string line = ToUtf8(argv[1]) + "\n";
     // Appends are whole lines, so two openings never interleave.
-    HANDLE file = ::CreateFileW(RecordPath().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = ::CreateFileW(RecordPath().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
     DWORD written = 0;

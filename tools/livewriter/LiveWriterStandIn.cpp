@@ -249,8 +249,8 @@ public:
     {
         if (ModeIs(L"runfails"))
         {
-            const HRESULT hr =
-                HresultFromEnvironment(L"QF_LIVEWRITER_RUN_RESULT", m_nIndex, static_cast<HRESULT>(0x80040203));
+            const HRESULT hr = HresultFromEnvironment(L"QF_LIVEWRITER_RUN_RESULT", m_nIndex,
+                                                      static_cast<HRESULT>(0x80040203));
             Record("run-refused " + HexText(hr));
             return hr;
         }

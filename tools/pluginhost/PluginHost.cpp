@@ -83,7 +83,7 @@ DWORD HandleCount()
     ULONG nNeeded = 0;
     LONG status;
     while ((status = query(64, buffer.data(), static_cast<ULONG>(buffer.size()), &nNeeded)) ==
-           static_cast<LONG>(0xC0000004))  // STATUS_INFO_LENGTH_MISMATCH
+           static_cast<LONG>(0xC0000004)) // STATUS_INFO_LENGTH_MISMATCH
         buffer.resize(std::max<size_t>(buffer.size() * 2, nNeeded));
     if (status < 0)
         return 0;
@@ -138,10 +138,10 @@ DWORD g_nCallStart = 0;
 LRESULT CALLBACK OnWindowMessage(int nCode, WPARAM wParam, LPARAM lParam)
 {
     const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
-    const wchar_t* event = message->message == WM_CREATE                        ? L"made"
+    const wchar_t* event = message->message == WM_CREATE                          ? L"made"
                            : message->message == WM_SHOWWINDOW && message->wParam ? L"shown"
-                           : message->message == WM_DESTROY                     ? L"gone"
-                                                                                : nullptr;
+                           : message->message == WM_DESTROY                       ? L"gone"
+                                                                                  : nullptr;
     if (nCode == HC_ACTION && event && qfsupport::ClassNameOf(message->hwnd) == L"#32770")
     {
         wchar_t caption[128]{};
@@ -156,7 +156,8 @@ LRESULT CALLBACK OnWindowMessage(int nCode, WPARAM wParam, LPARAM lParam)
 // command and measurements need no one at the screen.
 void AnswerBox(HWND box)
 {
-    PrintLine(L"Message box \"" + qfsupport::WindowText(box) + L"\": " + qfsupport::WindowText(::GetDlgItem(box, 0xFFFF)));
+    PrintLine(L"Message box \"" + qfsupport::WindowText(box) + L"\": " +
+              qfsupport::WindowText(::GetDlgItem(box, 0xFFFF)));
     ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
 }
 
@@ -215,7 +216,8 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     const auto getName = reinterpret_cast<qfsupport::GetPluginNameFn>(
         reinterpret_cast<void*>(::GetProcAddress(plugin, "GetQuillfeedPluginName")));
-    g_blogThis = reinterpret_cast<qfsupport::BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(plugin, "BlogThis")));
+    g_blogThis =
+        reinterpret_cast<qfsupport::BlogThisFn>(reinterpret_cast<void*>(::GetProcAddress(plugin, "BlogThis")));
     if (!getName || !g_blogThis)
         return 3;
     const wchar_t* pszName = nullptr;

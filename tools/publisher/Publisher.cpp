@@ -80,8 +80,8 @@ bool ReadWholeFile(const std::wstring& file, std::string& bytes)
     {
         bytes.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = bytes.empty() || (::ReadFile(h, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-                               read == bytes.size());
+        ok = bytes.empty() ||
+             (::ReadFile(h, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
     }
     ::CloseHandle(h);
     return ok;
@@ -166,7 +166,7 @@ std::string GzipStored(const std::string& body)
     {
         const size_t n = std::min<size_t>(body.size() - nOffset, 0xFFFF);
         const bool bLast = nOffset + n == body.size();
-        gzip += static_cast<char>(bLast ? 1 : 0);  // BFINAL, stored block
+        gzip += static_cast<char>(bLast ? 1 : 0); // BFINAL, stored block
         AppendLittleEndian(gzip, static_cast<unsigned long>(n), 2);
         AppendLittleEndian(gzip, static_cast<unsigned long>(~n & 0xFFFF), 2);
         gzip.append(body, nOffset, n);
@@ -215,7 +215,8 @@ Publisher::Publisher(std::wstring contentDir, unsigned short port)
             ::CloseHandle(m_hEndStalls);
             ::WSACleanup();
             throw std::runtime_error("the publisher port " + std::to_string(m_nPort) +
-                                     " stays taken (ss -ltnp 'sport = :" + std::to_string(m_nPort) + "' says by whom)");
+                                     " stays taken (ss -ltnp 'sport = :" + std::to_string(m_nPort) +
+                                     "' says by whom)");
         }
         ::Sleep(250);
     }
@@ -506,7 +507,8 @@ void Publisher::Serve(SOCKET s)
     const size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
     const std::string method = line.substr(0, sp1);
     const std::string target =
-        sp1 == std::string::npos ? std::string() : line.substr(sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
+        sp1 == std::string::npos ? std::string()
+                                 : line.substr(sp1 + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp1 - 1);
     const std::string path = PathOnly(target);
     const std::string range = HeaderOf(request, "Range");
     {
@@ -552,8 +554,7 @@ void Publisher::Serve(SOCKET s)
     std::string contentRange;
     size_t nStart = 0;
     const std::string ifRange = HeaderOf(request, "If-Range");
-    if (bRanges && RangeStart(range, nStart) &&
-        (ifRange.empty() || ifRange == validator || behaviour.bIgnoreIfRange))
+    if (bRanges && RangeStart(range, nStart) && (ifRange.empty() || ifRange == validator || behaviour.bIgnoreIfRange))
     {
         const size_t nSize = body.size();
         if (nStart >= nSize)
@@ -572,7 +573,7 @@ void Publisher::Serve(SOCKET s)
     }
 
     if (nStatus == 304)
-        body.clear();  // "not modified" has no body
+        body.clear(); // "not modified" has no body
     else if (nStatus != 200 && nStatus != 206 && nStatus != 416)
     {
         char page[160];
@@ -619,8 +620,9 @@ void Publisher::Serve(SOCKET s)
         std::string block;
         while (block.size() < 4096)
             block += body;
-        const DWORD nBlockMs = behaviour.nBytesPerSecond
-            ? static_cast<DWORD>(std::max<size_t>(1, block.size() * 1000 / behaviour.nBytesPerSecond)) : 0;
+        const DWORD nBlockMs = behaviour.nBytesPerSecond ? static_cast<DWORD>(std::max<size_t>(
+                                                               1, block.size() * 1000 / behaviour.nBytesPerSecond))
+                                                         : 0;
         while (SendAll(s, block.data(), block.size()) && !(nBlockMs && Pause(nBlockMs)))
         {
         }
@@ -645,7 +647,8 @@ void Publisher::Serve(SOCKET s)
     const size_t nLimit = bDrop ? behaviour.nDropAfter : body.size();
     const size_t nSlice = behaviour.nBytesPerSecond ? std::max<size_t>(1, behaviour.nBytesPerSecond / 10) : 64 * 1024;
     const DWORD nSliceMs = behaviour.nBytesPerSecond
-        ? static_cast<DWORD>(std::max<size_t>(1, nSlice * 1000 / behaviour.nBytesPerSecond)) : 0;
+                               ? static_cast<DWORD>(std::max<size_t>(1, nSlice * 1000 / behaviour.nBytesPerSecond))
+                               : 0;
     bool bStalled = behaviour.nStallMs == 0;
     size_t nSent = 0;
     while (nSent < nLimit)

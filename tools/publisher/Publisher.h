@@ -56,12 +56,12 @@ struct PathBehaviour
                                      // (416 past the end), as long as If-Range names the version
     bool bIgnoreIfRange = false;     // the range is sent whatever version If-Range names
     Validator validator = Validator::ETag;
-    bool bGzip = false;              // sent gzip-encoded, with Content-Encoding: gzip; Content-Length
-                                     // then counts the encoded bytes, not the body's
-    std::string location;            // sent as Location (with a 3xx status: a redirect)
-    DWORD nSilentMs = 0;             // the request is read, then nothing at all is sent for so long
-    bool bEndless = false;           // the body is sent again and again, without Content-Length,
-                                     // until the client goes (at the rate, when one is set)
+    bool bGzip = false;    // sent gzip-encoded, with Content-Encoding: gzip; Content-Length
+                           // then counts the encoded bytes, not the body's
+    std::string location;  // sent as Location (with a 3xx status: a redirect)
+    DWORD nSilentMs = 0;   // the request is read, then nothing at all is sent for so long
+    bool bEndless = false; // the body is sent again and again, without Content-Length,
+                           // until the client goes (at the rate, when one is set)
 };
 
 // The body as a gzip stream of stored (uncompressed) deflate blocks: a real

@@ -16,8 +16,8 @@ int wmain(int argc, wchar_t** argv)
     }
     try
     {
-        const unsigned short port =
-            argc > 2 ? static_cast<unsigned short>(wcstoul(argv[2], nullptr, 10)) : qftest::kPublisherPort;
+        const unsigned short port = argc > 2 ? static_cast<unsigned short>(wcstoul(argv[2], nullptr, 10))
+                                             : qftest::kPublisherPort;
         qftest::Publisher publisher(argv[1], port);
         wprintf(L"Serving %ls at %ls\n", argv[1], publisher.Url().c_str());
         fflush(stdout);

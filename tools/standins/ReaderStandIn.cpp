@@ -13,11 +13,8 @@ LRESULT CALLBACK FrameProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
         standin::AppendRecord(L"reader.txt", L"WM_CLOSE");
         ::DestroyWindow(hWnd);
         return 0;
-    case WM_DESTROY:
-        ::PostQuitMessage(0);
-        return 0;
-    default:
-        return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    case WM_DESTROY: ::PostQuitMessage(0); return 0;
+    default: return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
     }
 }
 } // namespace
@@ -34,8 +31,8 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int nCmdShow)
     wc.lpszClassName = L"Quillfeed_FrameWindowClass";
     if (!::RegisterClassW(&wc))
         return 3;
-    HWND hWnd = ::CreateWindowExW(0, wc.lpszClassName, L"Quillfeed (feed reader stand-in)", WS_OVERLAPPEDWINDOW,
-                                  40, 40, 420, 200, nullptr, nullptr, hInstance, nullptr);
+    HWND hWnd = ::CreateWindowExW(0, wc.lpszClassName, L"Quillfeed (feed reader stand-in)", WS_OVERLAPPEDWINDOW, 40,
+                                  40, 420, 200, nullptr, nullptr, hInstance, nullptr);
     if (!hWnd)
         return 4;
     ::ShowWindow(hWnd, nCmdShow);

@@ -14,7 +14,8 @@ namespace
 bool SetDefaultValue(const wchar_t* pszKey, const std::wstring& strValue)
 {
     HKEY hKey = nullptr;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, pszKey, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, pszKey, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr) !=
+        ERROR_SUCCESS)
         return false;
     const LONG nResult = ::RegSetValueExW(hKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(strValue.c_str()),
                                           static_cast<DWORD>((strValue.size() + 1) * sizeof(wchar_t)));
@@ -34,11 +35,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 
     if (strArg == L"/register")
     {
-        const bool bOk =
-            SetDefaultValue(L"Software\\Classes\\.zip", L"QuillfeedTest.ZipPackage") &&
-            SetDefaultValue(L"Software\\Classes\\QuillfeedTest.ZipPackage", L"Zipped package (test recorder)") &&
-            SetDefaultValue(L"Software\\Classes\\QuillfeedTest.ZipPackage\\shell\\open\\command",
-                            L"\"" + standin::ModulePath() + L"\" \"%1\"");
+        const bool bOk = SetDefaultValue(L"Software\\Classes\\.zip", L"QuillfeedTest.ZipPackage") &&
+                         SetDefaultValue(L"Software\\Classes\\QuillfeedTest.ZipPackage",
+                                         L"Zipped package (test recorder)") &&
+                         SetDefaultValue(L"Software\\Classes\\QuillfeedTest.ZipPackage\\shell\\open\\command",
+                                         L"\"" + standin::ModulePath() + L"\" \"%1\"");
         return bOk ? 0 : 1;
     }
     standin::AppendRecord(L"zip.txt", L"opened " + strArg);

@@ -33,8 +33,8 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 struct LaunchOptions
 {
-    std::wstring arguments;          // appended after the quoted program path
-    std::wstring currentDirectory;   // empty: the caller's own
+    std::wstring arguments;        // appended after the quoted program path
+    std::wstring currentDirectory; // empty: the caller's own
     int showCommand = SW_SHOWNORMAL;
     // Extra variables "NAME=value" on top of the caller's environment.
     std::vector<std::wstring> environment;

@@ -21,7 +21,8 @@ namespace qfsupport
 class ScopedRegistryValue
 {
 public:
-    ScopedRegistryValue(HKEY hRoot, const wchar_t* key, const wchar_t* name, const wchar_t* text, DWORD type = REG_SZ);
+    ScopedRegistryValue(HKEY hRoot, const wchar_t* key, const wchar_t* name, const wchar_t* text,
+                        DWORD type = REG_SZ);
     ScopedRegistryValue(HKEY hRoot, const wchar_t* key, const wchar_t* name, DWORD value);
     ~ScopedRegistryValue();
     ScopedRegistryValue(const ScopedRegistryValue&) = delete;

@@ -53,7 +53,8 @@ std::string DescribeWindowsOf(DWORD pid)
         wchar_t title[256]{};
         ::InternalGetWindowText(hWnd, title, 256);
         char handle[32];
-        std::snprintf(handle, sizeof(handle), "%#llx", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hWnd)));
+        std::snprintf(handle, sizeof(handle), "%#llx",
+                      static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hWnd)));
         text += std::string("    window ") + handle + " class \"" + Utf8(ClassNameOf(hWnd)) + "\" title \"" +
                 Utf8(title) + "\" " + (::IsWindowVisible(hWnd) ? "visible" : "hidden") + "\n";
     }

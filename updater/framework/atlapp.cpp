@@ -76,8 +76,7 @@ bool CMessageLoop::IsIdleMessage(const MSG& msg)
     case WM_PAINT:
     case 0x0118: // WM_SYSTIMER, the caret blink
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 

@@ -83,6 +83,5 @@ BOOL CWindow::CenterWindow() const
     else if (top + cy > rcArea.bottom)
         top = rcArea.bottom - cy;
 
-    return ::SetWindowPos(m_hWnd, nullptr, left, top, -1, -1,
-                          SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return ::SetWindowPos(m_hWnd, nullptr, left, top, -1, -1, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

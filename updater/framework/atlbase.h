@@ -88,8 +88,8 @@ public:
     BOOL UpdateWindow() const { return ::UpdateWindow(m_hWnd); }
     HICON SetIcon(HICON hIcon, BOOL bBigIcon = TRUE) const
     {
-        return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL,
-                                                   reinterpret_cast<LPARAM>(hIcon)));
+        return reinterpret_cast<HICON>(
+            SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
     }
     int MessageBox(LPCWSTR pszText, LPCWSTR pszCaption = L"", UINT uType = MB_OK) const
     {

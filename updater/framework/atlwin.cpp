@@ -25,10 +25,8 @@ bool ReturnsResultDirectly(UINT uMsg)
     case WM_CTLCOLORBTN:
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
-        return true;
-    default:
-        return false;
+    case WM_CTLCOLORSTATIC: return true;
+    default: return false;
     }
 }
 } // namespace
@@ -43,8 +41,8 @@ CDialogImplBase::~CDialogImplBase()
 HWND CDialogImplBase::CreateFromTemplate(int nIDD, HWND hWndParent, LPARAM dwInitParam)
 {
     g_appModule.AddCreateWndData(this);
-    HWND hWnd = ::CreateDialogParamW(g_appModule.GetResourceInstance(), MAKEINTRESOURCEW(nIDD),
-                                     hWndParent, StartDialogProc, dwInitParam);
+    HWND hWnd = ::CreateDialogParamW(g_appModule.GetResourceInstance(), MAKEINTRESOURCEW(nIDD), hWndParent,
+                                     StartDialogProc, dwInitParam);
     // Nothing may be left for a later window of this thread if creation failed
     // before the first message.
     g_appModule.ExtractCreateWndData();
@@ -107,8 +105,7 @@ BOOL CWindowImplBase::SubclassWindow(HWND hWnd)
 {
     // One object per window: the property names it, and an orphaned procedure
     // still in the chain would pass every message to a new object twice.
-    if (m_hWnd || !::IsWindow(hWnd) || ::GetPropW(hWnd, kWindowImplProp) ||
-        ::GetPropW(hWnd, kOrphanedSuperProp))
+    if (m_hWnd || !::IsWindow(hWnd) || ::GetPropW(hWnd, kWindowImplProp) || ::GetPropW(hWnd, kOrphanedSuperProp))
         return FALSE;
     if (!::SetPropW(hWnd, kWindowImplProp, this))
         return FALSE;

@@ -11,8 +11,8 @@
 class CMessageMap
 {
 public:
-    virtual BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam,
-                                      LRESULT& lResult, DWORD dwMsgMapID) = 0;
+    virtual BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
+                                      DWORD dwMsgMapID) = 0;
 
 protected:
     ~CMessageMap() = default;
