@@ -167,7 +167,10 @@ TEST(WhatWasSeen, TheProgramsWithTheirWindowsAndThePublishersLastRequests)
     Fetch("/a");
     Fetch("/b?x=1");
     ASSERT_TRUE(qftest::WaitUntil([&] { return publisher.Answered("/b") == 1; }));
-    auto reader = std::make_unique<qftest::Process>(qftest::TestBinDir() + L"\\ReaderStandIn.exe");
+    const qftest::ScratchDir dir;
+    qftest::LaunchOptions options;
+    options.outputFile = dir.file(L"output.txt");
+    auto reader = std::make_unique<qftest::Process>(qftest::TestBinDir() + L"\\ReaderStandIn.exe", options);
     const HWND frame = qftest::WaitForTopLevelWindow(reader->id(), L"Quillfeed_FrameWindowClass");
     ASSERT_NE(frame, nullptr);
 
@@ -188,7 +191,8 @@ TEST(WhatWasSeen, TheProgramsWithTheirWindowsAndThePublishersLastRequests)
     ::PostMessageW(frame, WM_CLOSE, 0, 0);
     EXPECT_EQ(reader->Wait(), 0u);
     seen = qfsupport::DescribeWitnesses();
-    EXPECT_NE(seen.find(program + "ended with exit code 0 (0)\n    no top-level window\n"), std::string::npos)
+    EXPECT_NE(seen.find(program + "ended with exit code 0 (0)\n    no top-level window\n    its output is empty\n"),
+              std::string::npos)
         << seen;
     reader.reset();
     EXPECT_EQ(qfsupport::DescribeWitnesses().find("ReaderStandIn"), std::string::npos)

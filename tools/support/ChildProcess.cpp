@@ -1,5 +1,6 @@
 #include "ChildProcess.h"
 
+#include "Files.h"
 #include "Text.h"
 #include "WindowSearch.h"
 
@@ -98,6 +99,7 @@ Process::Process(const std::wstring& program, const LaunchOptions& options)
     m_process.reset(pi.hProcess);
     m_pid = pi.dwProcessId;
     m_name = program.substr(program.find_last_of(L"\\/") + 1);
+    m_outputFile = options.outputFile;
     m_witness.emplace([this] { return Describe(); });
 }
 
@@ -126,8 +128,24 @@ std::string Process::Describe() const
     else
         std::snprintf(state, sizeof(state), "ended with exit code %lu (%#lx)", static_cast<unsigned long>(code),
                       static_cast<unsigned long>(code));
-    return "  " + Utf8(m_name) + " (process " + std::to_string(m_pid) + "): " + state + "\n" +
-           DescribeWindowsOf(m_pid);
+    std::string text = "  " + Utf8(m_name) + " (process " + std::to_string(m_pid) + "): " + state + "\n" +
+                       DescribeWindowsOf(m_pid);
+    if (m_outputFile.empty())
+        return text;
+    // What a program that the test does not read aloud said last (a plugin
+    // host's "BlogThis returned" and the dialogs it saw made and gone).
+    constexpr size_t kOutputShown = 2048;
+    std::string output = ReadFileBytes(m_outputFile);
+    if (output.size() > kOutputShown)
+        output = "..." + output.substr(output.size() - kOutputShown);
+    text += "    its output" + std::string(output.empty() ? " is empty\n" : ":\n");
+    for (size_t pos = 0; pos < output.size();)
+    {
+        const size_t end = output.find('\n', pos);
+        text += "      " + output.substr(pos, end == std::string::npos ? std::string::npos : end - pos) + "\n";
+        pos = end == std::string::npos ? output.size() : end + 1;
+    }
+    return text;
 }
 
 DWORD Process::Wait(std::chrono::milliseconds timeout)

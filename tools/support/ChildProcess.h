@@ -62,8 +62,8 @@ public:
     bool running() const;
     // Waits for the end; returns the exit code, or STILL_ACTIVE on time-out.
     DWORD Wait(std::chrono::milliseconds timeout = kEventTimeout);
-    // The program's name and id, whether it still runs or how it ended, and
-    // its top-level windows.
+    // The program's name and id, whether it still runs or how it ended, its
+    // top-level windows, and the end of what it wrote to its output file.
     std::string Describe() const;
 
 private:
@@ -71,6 +71,7 @@ private:
     DWORD m_pid = 0;
     DWORD m_nStartError = 0;
     std::wstring m_name;
+    std::wstring m_outputFile;
     std::optional<Witness> m_witness;
 };
 
