@@ -97,25 +97,27 @@ TEST(BindingAbort, AnAbortIsMadeOnceTheBindingIsUnderWayAndOnlyOnce)
     running.UnderWay();
     running.Abort();
     EXPECT_EQ(first.m_nAborts, 1);
+    // The next binding of the transfer, attached and under way.
+    const auto underWay = [&](CountingBinding& binding) {
+        running.Attach(&binding);
+        running.UnderWay();
+    };
     // Asked for before a later binding of the same transfer: made as that one gets under way.
     running.Detach();
     CountingBinding second;
-    running.Attach(&second);
-    running.UnderWay();
+    underWay(second);
     EXPECT_EQ(second.m_nAborts, 1);
     // A new transfer starts with nothing asked for.
     running.Reset();
     CountingBinding third;
-    running.Attach(&third);
-    running.UnderWay();
+    underWay(third);
     EXPECT_EQ(third.m_nAborts, 0);
     // A binding's own refusal ends that binding, and not the next.
     running.AbortThis();
     EXPECT_EQ(third.m_nAborts, 1);
     running.Detach();
     CountingBinding fourth;
-    running.Attach(&fourth);
-    running.UnderWay();
+    underWay(fourth);
     EXPECT_EQ(fourth.m_nAborts, 0);
     running.Detach();
 }
